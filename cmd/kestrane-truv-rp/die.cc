@@ -1,0 +1,43 @@
+#include "die.h"
+
+#include <unistd.h>
+
+#include "args.h"
+#include "fsutil.h"
+
+std::string formatMessage(std::string_view format, std::initializer_list<MsgArg> args) {
+  std::string out;
+  out.reserve(format.size() + 64);
+  auto next = args.begin();
+  for (size_t i = 0; i < format.size(); ++i) {
+    char c = format[i];
+    if (c != '%' || i + 1 == format.size()) {
+      out += c;
+      continue;
+    }
+    char verb = format[++i];
+    if (verb == '%') {
+      out += '%';
+      continue;
+    }
+    if (next == args.end()) {
+      out += "%!";
+      out += verb;
+      out += "(MISSING)";
+      continue;
+    }
+    if (verb == 'q')
+      out += quoteValue(next->text());
+    else
+      out += next->text();
+    ++next;
+  }
+  return out;
+}
+
+void dieStatusfList(int status, std::string_view format, std::initializer_list<MsgArg> args) {
+  std::string msg = formatMessage(format, args);
+  msg += '\n';
+  writeAllFd(STDERR_FILENO, msg);
+  _exit(status);
+}

@@ -1,0 +1,46 @@
+// kestrane-truv-rp: keeps the RP configuration of a TRUV instance.
+#include <string>
+
+#include "account_balance.h"
+#include "args.h"
+#include "die.h"
+#include "lockfile.h"
+#include "paths.h"
+#include "registration.h"
+#include "registry.h"
+#include "upstream_changes.h"
+
+namespace {
+
+void runHandler(const std::string& command, const std::string& rpPath) {
+  if (command == "add-upstream") return addUpstream(rpPath);
+  if (command == "rm-upstream") return rmUpstream(rpPath);
+  if (command == "change-upstream") return changeUpstream(rpPath);
+  if (command == "get-upstream") return getUpstream(rpPath);
+  if (command == "upstream-uids") return allUpstreamUids(rpPath);
+  if (command == "upstreams") return allUpstreams(rpPath);
+  if (command == "export-registration") return exportRegistration();
+  if (command == "import-registration") return importRegistration(rpPath);
+  if (command == "accounts-balancing") return accountBalance(rpPath);
+  usage();  // parseArgs accepts only the nine words
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  compileUpstreamKeyRegexp();
+  initCommandLine(argc > 0 ? argv[0] : "kestrane-truv-rp");
+
+  std::string command = parseArgs(argc, argv);
+  std::string rpPath = getRpConfig();
+  Lockfile lock = createLockFile();
+  std::string err;
+  bool held = lock.TryLock(10, &err);
+  if (!err.empty()) dieStatusf(255, "error during file '%s' locking %v", lock.path, err);
+  if (!held) dieStatusf(255, "timed out waiting to acquire lock file");
+
+  runHandler(command, rpPath);
+
+  lock.Close();
+  return 0;
+}

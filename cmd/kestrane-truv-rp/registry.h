@@ -1,0 +1,43 @@
+// The upstream registry in the rp config and its three read-only commands.
+#ifndef KTRP_REGISTRY_H_
+#define KTRP_REGISTRY_H_
+
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "qel_io/config/config.h"
+
+// Compiles upstreamKeyRegexp, "rp.upstreams\s*\[(.+)\]\.([^ ]+)"; called once
+// at start-up.
+void compileUpstreamKeyRegexp();
+
+// Matches key against upstreamKeyRegexp: capture 1 is the alias, capture 2
+// the property.
+bool matchUpstreamKey(const std::string& key, std::string* alias, std::string* property);
+
+// Member name -> value ("alias" always; "address", "redirect", "stat",
+// "secret", "digest" when non-empty). Ordered as JSON wants it.
+using UpstreamRecord = std::map<std::string, std::string>;
+// Registry key (raw dc_uid value, or the alias without one) -> record.
+using UpstreamRegistry = std::unordered_map<std::string, UpstreamRecord>;
+
+ConfigView getView(QELConfig cfg);
+void getAliasesAndAlias2Uid(const ConfigView& view, std::unordered_set<std::string>* aliases,
+                            std::unordered_map<std::string, std::string>* alias2uid);
+std::vector<std::string> getUpstreamsUid(QELConfig cfg);
+UpstreamRecord getUpstreamProps(QELConfig cfg, const std::string& alias);
+UpstreamRegistry getUpstreams(QELConfig cfg);
+
+// The alias of the upstream whose DC UID is optDcUid; ends the process with
+// "DC UID %s not found" and notFoundStatus when there is none.
+std::string getAliasFromUid(const std::string& rpPath, int notFoundStatus);
+
+// Handlers of upstream-uids, upstreams and get-upstream.
+void allUpstreamUids(const std::string& rpPath);
+void allUpstreams(const std::string& rpPath);
+void getUpstream(const std::string& rpPath);
+
+#endif  // KTRP_REGISTRY_H_

@@ -1,0 +1,69 @@
+// Typed access to the platform's configuration files: parse a file into a
+// handle, read one expanded value by key, list every key with its raw value.
+// Nothing here prints or ends the process; failures come back as Error.
+#ifndef QEL_IO_CONFIG_CONFIG_H_
+#define QEL_IO_CONFIG_CONFIG_H_
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+struct qel_config;
+
+// An error value; the default one means success.
+class Error {
+ public:
+  Error() = default;
+  explicit Error(std::string text, int sys_errno = 0)
+      : text_(std::move(text)), sys_errno_(sys_errno) {}
+
+  bool ok() const { return text_.empty(); }
+  explicit operator bool() const { return !ok(); }  // true on failure
+  const std::string& text() const { return text_; }
+  // The system error number the error wraps, or 0.
+  int sysErrno() const { return sys_errno_; }
+
+  bool operator==(const Error& o) const { return text_ == o.text_ && sys_errno_ == o.sys_errno_; }
+
+ private:
+  std::string text_;
+  int sys_errno_ = 0;
+};
+
+// The error of every failed lookup: "setting not found".
+extern const Error errSettingNotFound;
+
+// The lower-case standard description of a system error number
+// ("no such file or directory"), or "errno N" when it has none.
+std::string errnoText(int errnum);
+
+// Full key -> raw value; unordered.
+using ConfigView = std::unordered_map<std::string, std::string>;
+
+// A handle on one parsed configuration; copies share it.
+class QELConfig {
+ public:
+  QELConfig() = default;
+  explicit QELConfig(qel_config* cfg) : cfg_(cfg) {}
+
+  // Merges the settings of the file at path. The error is
+  // "invalid config file: <errnoText(-r)>" for a library result r != 0.
+  Error MergeFile(std::string_view path);
+  // The expanded value, or "" and errSettingNotFound.
+  std::pair<std::string, Error> GetString(std::string_view key) const;
+  // Every setting with its raw value. The error is always empty.
+  std::pair<ConfigView, Error> GetView() const;
+  // Frees the configuration; no copy may be used afterwards.
+  void Close();
+
+  bool empty() const { return cfg_ == nullptr; }
+
+ private:
+  qel_config* cfg_ = nullptr;
+};
+
+// A new handle on the file at path, or the empty handle and the merge error.
+std::pair<QELConfig, Error> ParseFile(std::string_view path);
+
+#endif  // QEL_IO_CONFIG_CONFIG_H_
