@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 // Option values, set by the option parser and read by the handlers. Only the
@@ -21,7 +22,10 @@ extern bool optShowAlias, optShowAddress, optShowRedirect, optShowStat, optShowS
 
 // Quotes a value for messages: double quotes, backslash escapes for quote,
 // backslash and control bytes, \xNN for other control or invalid UTF-8 bytes,
-// \uNNNN or \UNNNNNNNN for other non-printable characters.
+// \uNNNN or \UNNNNNNNN for other non-printable characters. Printability of
+// non-ASCII characters comes from a small table (C1 controls, non-ASCII
+// spaces, format characters, line/paragraph separators, private use and
+// noncharacters); other code points, unassigned ones included, stay as they are.
 std::string quoteValue(std::string_view s);
 
 enum class IntError { kNone, kSyntax, kRange };
@@ -53,26 +57,31 @@ class FlagSet {
 
   // The i-th positional argument, or "".
   std::string Arg(size_t i) const { return i < positional_.size() ? positional_[i] : std::string(); }
+  size_t NArg() const { return positional_.size(); }
   // The help listing: "Usage of NAME:" and one entry per option, by name.
   std::string Defaults() const;
 
  private:
-  enum class Kind { kString, kBool, kInt };
   struct Flag {
-    Kind kind;
-    void* value;
+    std::variant<std::string*, bool*, int64_t*> value;
     std::string help;
     std::string defText;
   };
+  // Applies one option (or stops): false when parsing ends, with *outcome set.
+  bool parseOne(const std::vector<std::string>& args, size_t* pos, Outcome* outcome,
+                std::string* message);
   std::string name_;
   std::map<std::string, Flag> flags_;  // ordered by name for the listing
   std::vector<std::string> positional_;
 };
 
-// The global option set, named after argv[0] by initCommandLine.
+// The global option set, named after argv[0] by initCommandLine. Calling
+// initCommandLine again replaces the set (tests build one per case).
 FlagSet& commandLine();
 void initCommandLine(const char* programName);
 
+// The thirteen lines of the usage text.
+std::string usageText();
 // Writes the usage text to stdout and ends the process with status 10.
 [[noreturn]] void usage();
 

@@ -4,8 +4,3 @@
 
 void exportRegistration() { dieStatusf(255, "export-registration: command not available yet"); }
 void importRegistration(const std::string&) { dieStatusf(255, "import-registration: command not available yet"); }
-
-bool parseRegistrationDocument(std::string_view, std::map<std::string, std::string>*, std::string* err) {
-  *err = "not available yet";
-  return false;
-}
