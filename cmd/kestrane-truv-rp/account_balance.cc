@@ -1,5 +1,408 @@
 #include "account_balance.h"
 
-#include "die.h"
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-void accountBalance(const std::string&) { dieStatusf(255, "accounts-balancing: command not available yet"); }
+#include <re2/re2.h>
+
+#include <unordered_map>
+
+#include "args.h"
+#include "die.h"
+#include "fsutil.h"
+#include "json.h"
+#include "line_edit.h"
+#include "paths.h"
+#include "qel_io/config/config.h"
+#include "registry.h"
+
+namespace {
+
+constexpr char kDefaultDomain[] = "Default";
+constexpr char kDefaultSelectKey[] = "rp.select";
+constexpr char kThresholdKey[] = "rp.select_threshold";
+constexpr char kNotFound[] = "Failed to find weight in config";
+
+QELConfig parseOrDie(const std::string& path) {
+  auto [cfg, err] = ParseFile(path);
+  if (err) dieStatusf(255, "Error: %s", err);
+  return cfg;
+}
+
+// A failed lookup reads as the empty value.
+std::string lookup(QELConfig cfg, std::string_view key) { return cfg.GetString(key).first; }
+
+// Calls fn for each piece of s between blanks; adjacent blanks and blanks at
+// either end give empty pieces, and "" gives one empty piece.
+template <typename Fn>
+void forEachBlankPiece(std::string_view s, Fn fn) {
+  for (;;) {
+    size_t blank = s.find(' ');
+    fn(s.substr(0, blank));
+    if (blank == std::string_view::npos) return;
+    s.remove_prefix(blank + 1);
+  }
+}
+
+// The name of a select entry: its text before the first ":", or all of it.
+std::string_view entryName(std::string_view part) { return part.substr(0, part.find(':')); }
+
+bool hasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+
+void appendEntry(std::string* line, std::string_view name, int64_t weight) {
+  *line += ' ';
+  *line += name;
+  *line += ':';
+  *line += std::to_string(weight);
+}
+
+// Key, start text of the written line and removal prefix of a select line.
+struct SelectLineTexts {
+  std::string key, startText, prefix;
+};
+
+SelectLineTexts selectLineTexts(const std::string& domain) {
+  if (domain.empty()) return {kDefaultSelectKey, "rp.select =", "rp.select="};
+  std::string key = "certs[" + domain + "].rp.select";
+  return {key, key + " =", key + "="};
+}
+
+// Replaces the lines of prefix by line, or drops them when line holds no
+// value; the line moves to the end of the file.
+void replaceSelectLine(const std::string& selectPath, const std::string& prefix, const std::string& line) {
+  removeLines(selectPath, {prefix});
+  if (!emptySelectLine(line)) saveLineToFile(selectPath, line);
+}
+
+// A domain or a name goes into a line of the rp select config as it stands,
+// so a line break in it would write a second line of the caller's making.
+void refuseLineBreaks() {
+  bool edits = !optSetWeightForName.empty() || !optRemoveName.empty();
+  if (edits && hasLineBreak(optDomain)) dieStatusf(10, "Domain must not contain a line break");
+  if (hasLineBreak(optSetWeightForName)) dieStatusf(10, "Name must not contain a line break");
+}
+
+}  // namespace
+
+// ---- Driver ----------------------------------------------------------------
+
+void accountBalance(const std::string& rpPath) {
+  refuseLineBreaks();
+  std::string selectPath = getRpSelectConfig();
+  struct stat st;
+  if (::stat(selectPath.c_str(), &st) != 0 && errno == ENOENT) {
+    int fd = ::open(selectPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      dieStatusf(255, "Failed to create rp select config file %s (%s)", selectPath,
+                 opError("open", selectPath, errno));
+    }
+    ::close(fd);  // only its existence matters; the steps reopen it by path
+  }
+
+  if (optGetThreshold) getThreshold(selectPath);
+  if (optSetThreshold != -1) setThreshold(selectPath);
+  if (!optWeightForName.empty() || optWeights) getWeight(selectPath, rpPath);
+  if (!optSetWeightForName.empty()) setWeight(selectPath, rpPath);
+  if (!optRemoveName.empty()) removeName(selectPath, rpPath);
+}
+
+// ---- Queries ---------------------------------------------------------------
+
+void getThreshold(const std::string& selectPath) {
+  QELConfig cfg = parseOrDie(selectPath);
+  std::string value = lookup(cfg, kThresholdKey);
+  if (value.empty()) dieStatusf(255, "\"rp.select_threshold\" not found in %s", selectPath);
+  writeStdout(value);
+}
+
+bool matchCertsKey(std::string_view key, std::string* domain) {
+  static const RE2 certsPattern("certs\\[(.+)\\].rp.select", [] {
+    RE2::Options o;
+    o.set_encoding(RE2::Options::EncodingLatin1);  // keys are bytes, not UTF-8
+    o.set_log_errors(false);
+    return o;
+  }());
+  return RE2::PartialMatch(key, certsPattern, domain);
+}
+
+std::string addWeightsForLine(WeightTable* table, const std::string& domain, std::string_view value) {
+  std::string error;
+  forEachBlankPiece(value, [&](std::string_view piece) {
+    size_t colon = piece.find(':');
+    if (!error.empty() || colon == std::string_view::npos) return;
+    std::string_view rest = piece.substr(colon + 1);
+    std::string_view weightText = rest.substr(0, rest.find(':'));
+    int64_t weight = 0;
+    IntError e = parseDecimalInt(weightText, &weight);
+    if (e != IntError::kNone) {
+      error = intErrorText(weightText, e);
+      return;
+    }
+    (*table)[std::string(piece.substr(0, colon))].push_back({domain, weight});
+  });
+  return error;
+}
+
+void getWeightsForLine(WeightTable* table, const std::string& domain, std::string_view value) {
+  std::string error = addWeightsForLine(table, domain, value);
+  if (!error.empty()) dieStatusf(255, "Invalid weight format %s", error);
+}
+
+void getWeight(const std::string& selectPath, const std::string& rpPath) {
+  QELConfig cfg = parseOrDie(selectPath);
+  auto [view, viewErr] = cfg.GetView();
+  if (viewErr) dieStatusf(255, "Error: %s", viewErr);
+
+  WeightTable table;
+  bool readDefault = false;
+  std::string domain;
+  for (const auto& [key, value] : view) {
+    if (key.find(kDefaultSelectKey) == std::string::npos) continue;
+    if (matchCertsKey(key, &domain)) {
+      getWeightsForLine(&table, domain, value);
+    } else {
+      // The default line, but also the threshold and any other such key.
+      getWeightsForLine(&table, kDefaultDomain, value);
+      readDefault = true;
+    }
+  }
+
+  if (readDefault) {
+    // Every registry key gets a Default entry; those without one get 0.
+    // Each list is scanned at most once, so this stays linear.
+    QELConfig rpCfg = parseOrDie(rpPath);
+    for (const auto& entry : getUpstreams(rpCfg)) {
+      std::vector<DomainWeight>& list = table[entry.first];
+      bool hasDefault = false;
+      for (const DomainWeight& dw : list) hasDefault = hasDefault || dw.domain == kDefaultDomain;
+      if (!hasDefault) list.push_back({kDefaultDomain, 0});
+    }
+  }
+  printWeights(table);
+}
+
+std::string formatWeightLines(const WeightTable& table, bool all, const std::string& name,
+                              const std::string& domain) {
+  std::string out;
+  auto addList = [&](const std::string& entryName, const std::vector<DomainWeight>& list, bool anyDomain) {
+    for (const DomainWeight& dw : list) {
+      if (!anyDomain && dw.domain != domain) continue;
+      out += dw.domain;
+      out += ' ';
+      out += entryName;
+      out += ' ';
+      out += std::to_string(dw.weight);
+      out += '\n';
+    }
+  };
+  if (all) {
+    for (const auto& [entryName, list] : table) addList(entryName, list, true);
+  } else if (auto it = table.find(name); it != table.end()) {
+    addList(name, it->second, domain.empty());
+  }
+  return out;
+}
+
+std::string domainWeightsJson(const std::vector<DomainWeight>* list) {
+  if (list == nullptr) return "null";
+  std::string out = "[";
+  for (const DomainWeight& dw : *list) {
+    if (out.size() > 1) out += ',';
+    out += '{';
+    appendJsonString(&out, dw.domain);
+    out += ':';
+    appendJsonInt(&out, dw.weight);
+    out += '}';
+  }
+  out += ']';
+  return out;
+}
+
+std::string weightTableJson(const WeightTable& table) {
+  std::string out = "{";
+  for (const auto& [name, list] : table) {
+    if (out.size() > 1) out += ',';
+    appendJsonString(&out, name);
+    out += ':';
+    out += domainWeightsJson(&list);
+  }
+  out += '}';
+  return out;
+}
+
+void printJson(const std::string& encoded) {
+  if (encoded == "null") dieStatusf(100, kNotFound);
+  writeStdout(encoded + "\n");
+}
+
+int64_t getWeightForDomain(const WeightTable& table) {
+  if (auto it = table.find(optWeightForName); it != table.end()) {
+    for (const DomainWeight& dw : it->second) {
+      if (dw.domain == optDomain) return dw.weight;
+    }
+  }
+  dieStatusf(100, kNotFound);
+}
+
+void printWeights(const WeightTable& table) {
+  if (optJson) {
+    if (optWeights) return printJson(weightTableJson(table));
+    if (optDomain.empty()) {
+      auto it = table.find(optWeightForName);
+      return printJson(domainWeightsJson(it == table.end() ? nullptr : &it->second));
+    }
+    std::string number;
+    appendJsonInt(&number, getWeightForDomain(table));
+    return printJson(number);
+  }
+  std::string lines = formatWeightLines(table, optWeights, optWeightForName, optDomain);
+  if (lines.empty() && !optWeights) dieStatusf(100, kNotFound);
+  writeStdout(lines);
+}
+
+// ---- Editing ---------------------------------------------------------------
+
+std::string rebuildSelectLine(std::string_view startText, std::string_view value, std::string_view name,
+                              bool remove, int64_t weight) {
+  std::string line;
+  line.reserve(startText.size() + value.size() + name.size() + 24);
+  line += startText;
+  forEachBlankPiece(value, [&](std::string_view part) {
+    if (entryName(part) == name) return;
+    line += ' ';
+    line += part;
+  });
+  if (!remove) appendEntry(&line, name, weight);
+  return line;
+}
+
+bool emptySelectLine(std::string_view line) {
+  constexpr char kSpace[] = " \t\n\v\f\r";
+  size_t first = line.find_first_not_of(kSpace);
+  if (first == std::string_view::npos) return true;
+  line = line.substr(first, line.find_last_not_of(kSpace) - first + 1);
+  size_t eq = line.find('=');
+  if (eq == std::string_view::npos) return true;
+  size_t next = line.find('=', eq + 1);
+  return (next == std::string_view::npos ? line.size() : next) == eq + 1;
+}
+
+std::string defaultLineOfNames(const std::vector<std::string>& names) {
+  // The value as read back between two steps, as its blank-separated parts;
+  // dropped parts stay in place, marked dead. It starts as the empty value.
+  // byName may list a part under a name it has lost; dropping checks.
+  std::vector<std::string> parts{""};
+  std::vector<bool> alive{true};
+  std::unordered_map<std::string, std::vector<size_t>> byName{{"", {0}}};
+  size_t front = 0;  // parts before it are dead
+
+  std::string line = "rp.select =";
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
+    if (auto it = byName.find(name); it != byName.end()) {
+      for (size_t idx : it->second) alive[idx] = alive[idx] && entryName(parts[idx]) != name;
+      byName.erase(it);
+    }
+    std::string entry = name + ":1";
+    if (i + 1 == names.size()) {
+      size_t size = line.size() + entry.size() + 1;
+      for (size_t k = front; k < parts.size(); ++k) size += alive[k] ? parts[k].size() + 1 : 0;
+      line.reserve(size);
+      for (size_t k = front; k < parts.size(); ++k) {
+        if (!alive[k]) continue;
+        line += ' ';
+        line += parts[k];
+      }
+      line += ' ';
+      line += entry;
+      break;
+    }
+    forEachBlankPiece(entry, [&](std::string_view part) {
+      byName[std::string(entryName(part))].push_back(parts.size());
+      parts.emplace_back(part);
+      alive.push_back(true);
+    });
+    // The library reads the value without the blanks and tabs at its start:
+    // leading empty parts go, and the first part left may lose its tabs (and
+    // with them its old name). The entry's last part ends in a digit, so the
+    // end of the value stays as it is.
+    for (;; alive[front++] = false) {
+      if (!alive[front]) continue;
+      std::string& part = parts[front];
+      size_t tabs = part.find_first_not_of('\t');
+      if (tabs == std::string::npos) continue;
+      if (tabs > 0) {
+        part.erase(0, tabs);
+        byName[std::string(entryName(part))].push_back(front);
+      }
+      break;
+    }
+  }
+  return line;
+}
+
+void changeSelectLine(const std::string& selectPath, const std::string& name, const std::string& domain,
+                      bool remove, int64_t weight) {
+  QELConfig cfg = parseOrDie(selectPath);
+  SelectLineTexts texts = selectLineTexts(domain);
+  std::string value = lookup(cfg, texts.key);
+  replaceSelectLine(selectPath, texts.prefix, rebuildSelectLine(texts.startText, value, name, remove, weight));
+}
+
+void changeFromAllDomainLines(const std::string& selectPath, const std::string& name, bool remove,
+                              int64_t weight) {
+  QELConfig cfg = parseOrDie(selectPath);
+  auto [view, viewErr] = cfg.GetView();
+  if (viewErr) dieStatusf(255, "Error: %s", viewErr);
+  std::vector<std::string> domains;
+  std::string domain;
+  for (const auto& entry : view) {
+    if (matchCertsKey(entry.first, &domain)) domains.push_back(domain);
+  }
+  for (const std::string& d : domains) changeSelectLine(selectPath, name, d, remove, weight);
+}
+
+bool nameExists(const std::string& name, const std::string& rpPath) {
+  QELConfig cfg = parseOrDie(rpPath);
+  return !lookup(cfg, "rp.upstreams[" + name + "].address").empty();
+}
+
+void setThreshold(const std::string& selectPath) {
+  removeLines(selectPath, {kThresholdKey});
+  saveLineToFile(selectPath, "rp.select_threshold = " + std::to_string(optSetThreshold));
+}
+
+void setWeight(const std::string& selectPath, const std::string& rpPath) {
+  std::string text = commandLine().Arg(0);
+  if (text.empty()) dieStatusf(10, "Weight must be specified as last argument");
+  int64_t weight = 0;
+  if (IntError e = parseDecimalInt(text, &weight); e != IntError::kNone)
+    dieStatusf(10, "Invalid weight format, expected int (%s)", intErrorText(text, e));
+  if (weight < 0 || weight > 100) dieStatusf(10, "Weight must be between 0 and 100");
+  if (!nameExists(optSetWeightForName, rpPath))
+    dieStatusf(100, "Failed to find name %s in rp config %s", optSetWeightForName, rpPath);
+  changeSelectLine(selectPath, optSetWeightForName, optDomain, false, weight);
+}
+
+void removeName(const std::string& selectPath, const std::string& rpPath) {
+  const std::string& name = optRemoveName;
+  QELConfig selectCfg = parseOrDie(selectPath);
+  QELConfig rpCfg = parseOrDie(rpPath);
+  if (!lookup(selectCfg, kDefaultSelectKey).empty()) {
+    if (!optDomain.empty()) return changeSelectLine(selectPath, name, optDomain, true, 0);
+    changeSelectLine(selectPath, name, "", true, 0);
+    return changeFromAllDomainLines(selectPath, name, true, 0);
+  }
+
+  // No default line: write one of every other upstream at weight 1. Adding
+  // them one by one would rewrite the file once per upstream; the line is
+  // built in one pass instead and written once.
+  std::vector<std::string> others;
+  for (const auto& entry : getUpstreams(rpCfg)) {
+    if (entry.first != name) others.push_back(entry.first);
+  }
+  if (others.empty()) return;
+  replaceSelectLine(selectPath, selectLineTexts("").prefix, defaultLineOfNames(others));
+}

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
+#include <iterator>
 #include <memory>
 
 #include "fsutil.h"
@@ -32,14 +32,20 @@ size_t decodeUtf8(std::string_view s, char32_t* cp) {
     *cp = c;
     return 1;
   }
-  size_t len;
-  char32_t v, min;
+  size_t len = 0;
+  char32_t v = 0, min = 0;
   if (c >= 0xC2 && c <= 0xDF) {
-    len = 2, v = c & 0x1F, min = 0x80;
+    len = 2;
+    v = c & 0x1Fu;
+    min = 0x80;
   } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3, v = c & 0x0F, min = 0x800;
+    len = 3;
+    v = c & 0x0Fu;
+    min = 0x800;
   } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4, v = c & 0x07, min = 0x10000;
+    len = 4;
+    v = c & 0x07u;
+    min = 0x10000;
   } else {
     return 0;
   }
@@ -58,7 +64,7 @@ size_t decodeUtf8(std::string_view s, char32_t* cp) {
 struct Range {
   char32_t lo, hi;
 };
-constexpr std::array<Range, 30> kNonPrintable = {{
+constexpr Range kNonPrintable[] = {
     {0x0080, 0x00A0},    // C1 controls, no-break space
     {0x00AD, 0x00AD},    // soft hyphen
     {0x0600, 0x0605},    // Arabic number signs
@@ -85,16 +91,12 @@ constexpr std::array<Range, 30> kNonPrintable = {{
     {0x1D173, 0x1D17A},  // musical symbol format controls
     {0xE0000, 0xE007F},  // tags
     {0xF0000, 0x10FFFF}, // supplementary private use
-    {0x1FFFE, 0x1FFFF},  // noncharacters of the planes 1 to 14
-    {0x2FFFE, 0x2FFFF},
-    {0x3FFFE, 0x3FFFF},
-    {0xEFFFE, 0xEFFFF},
-}};
+};
 
 bool isPrintable(char32_t cp) {
   if (cp < 0x80) return cp >= 0x20 && cp < 0x7F;
   if ((cp & 0xFFFE) == 0xFFFE) return false;  // every plane's last two
-  return std::none_of(kNonPrintable.begin(), kNonPrintable.end(),
+  return std::none_of(std::begin(kNonPrintable), std::end(kNonPrintable),
                       [cp](const Range& r) { return cp >= r.lo && cp <= r.hi; });
 }
 

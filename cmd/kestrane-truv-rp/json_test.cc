@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <climits>
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -72,9 +73,9 @@ TEST_P(EscapeTest, WritesExactBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, EscapeTest, testing::ValuesIn(kEscapeCases),
-                         [](const testing::TestParamInfo<EscapeCase>& info) {
+                         [](const testing::TestParamInfo<EscapeCase>& param) {
                            std::string n;
-                           for (const char* p = info.param.name; *p; ++p) n += std::isalnum(*p) ? *p : '_';
+                           for (const char* p = param.param.name; *p; ++p) n += std::isalnum(*p) ? *p : '_';
                            return n;
                          });
 
@@ -119,19 +120,21 @@ void expectSafeAndFaithful(const std::string& in, bool validUtf8) {
   // shows that no invalid byte got through.
   nlohmann::json parsed;
   ASSERT_NO_THROW(parsed = nlohmann::json::parse(out)) << testing::PrintToString(in);
-  if (validUtf8) EXPECT_EQ(parsed.get<std::string>(), in);
+  if (validUtf8) {
+    EXPECT_EQ(parsed.get<std::string>(), in);
+  }
 }
 
 TEST(AppendJsonString, RandomValidTextRoundTrips) {
-  std::mt19937 rng(20240611);
+  std::mt19937 engine(20240611);
+  const auto rng = [&] { return static_cast<uint32_t>(engine()); };
   // Weighted towards ASCII (escapes included) and the separators.
-  std::uniform_int_distribution<int> kind(0, 5);
   for (int round = 0; round < 2000; ++round) {
     std::string in;
     const int len = static_cast<int>(rng() % 24);
     for (int k = 0; k < len; ++k) {
       uint32_t cp;
-      switch (kind(rng)) {
+      switch (rng() % 6) {
         case 0: cp = rng() % 0x80; break;
         case 1: cp = 0x80 + rng() % 0x780; break;
         case 2: cp = 0x2028 + rng() % 2; break;
@@ -146,7 +149,8 @@ TEST(AppendJsonString, RandomValidTextRoundTrips) {
 }
 
 TEST(AppendJsonString, RandomBytesGiveValidJson) {
-  std::mt19937 rng(7);
+  std::mt19937 engine(7);
+  const auto rng = [&] { return static_cast<uint32_t>(engine()); };
   for (int round = 0; round < 5000; ++round) {
     std::string in;
     const int len = static_cast<int>(rng() % 16);

@@ -8,23 +8,28 @@ namespace {
 
 using nlohmann::json;
 
-// Longest parser description passed on; the parser quotes the token it was
-// reading, which may be the rest of a long unterminated string.
+// Longest description passed on; the parser quotes the token it was reading,
+// which may be the rest of a long unterminated string, and a refused member
+// is named in full.
 constexpr size_t kMaxDescription = 300;
 
-// The parser's exception text less its "[json.exception.parse_error.101] "
-// prefix, cut to kMaxDescription bytes on a UTF-8 boundary.
-std::string describeParseError(const std::string& what) {
-  std::string text = what;
-  if (text.rfind("[json.exception.", 0) == 0) {
-    const size_t end = text.find("] ");
-    if (end != std::string::npos) text.erase(0, end + 2);
-  }
+// Cuts text to kMaxDescription bytes on a UTF-8 boundary.
+std::string shorten(std::string text) {
   if (text.size() > kMaxDescription) {
     size_t cut = kMaxDescription;
     while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
     text.resize(cut);
     text.append("...");
+  }
+  return text;
+}
+
+// The parser's exception text less its "[json.exception.parse_error.101] "
+// prefix.
+std::string describeParseError(std::string text) {
+  if (text.starts_with("[json.exception.")) {
+    const size_t end = text.find("] ");
+    if (end != std::string::npos) text.erase(0, end + 2);
   }
   return text;
 }
@@ -42,18 +47,18 @@ class DocumentHandler : public nlohmann::json_sax<json> {
     (*doc_)[key_].clear();
     return true;
   }
-  bool boolean(bool) override { return refuse("boolean"); }
-  bool number_integer(number_integer_t) override { return refuse("number"); }
-  bool number_unsigned(number_unsigned_t) override { return refuse("number"); }
-  bool number_float(number_float_t, const string_t&) override { return refuse("number"); }
-  bool binary(binary_t&) override { return refuse("binary"); }
+  bool boolean(bool) override { return refuse("a", "boolean"); }
+  bool number_integer(number_integer_t) override { return refuse("a", "number"); }
+  bool number_unsigned(number_unsigned_t) override { return refuse("a", "number"); }
+  bool number_float(number_float_t, const string_t&) override { return refuse("a", "number"); }
+  bool binary(binary_t&) override { return refuse("a", "binary"); }
   bool string(string_t& val) override {
-    if (!inObject_) return refuse("string");
+    if (!inObject_) return refuse("a", "string");
     (*doc_)[key_] = std::move(val);
     return true;
   }
   bool start_object(std::size_t) override {
-    if (inObject_) return refuse("object");
+    if (inObject_) return refuse("an", "object");
     inObject_ = true;
     return true;
   }
@@ -62,7 +67,7 @@ class DocumentHandler : public nlohmann::json_sax<json> {
     return true;
   }
   bool end_object() override { return true; }
-  bool start_array(std::size_t) override { return refuse("array"); }
+  bool start_array(std::size_t) override { return refuse("an", "array"); }
   bool end_array() override { return false; }  // never reached: arrays are refused at the start
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) override {
     error_ = describeParseError(ex.what());
@@ -70,7 +75,8 @@ class DocumentHandler : public nlohmann::json_sax<json> {
   }
 
  private:
-  bool refuse(const char* kind) {
+  // Refuses a value of the given kind where it stands.
+  bool refuse(std::string_view article, std::string_view kind) {
     if (inObject_) {
       error_ = "unexpected ";
       error_ += kind;
@@ -78,7 +84,8 @@ class DocumentHandler : public nlohmann::json_sax<json> {
       appendJsonString(&error_, key_);
     } else {
       error_ = "expected an object or null, got ";
-      error_ += kind == std::string_view("array") || kind == std::string_view("object") ? "an " : "a ";
+      error_ += article;
+      error_ += ' ';
       error_ += kind;
     }
     return false;
@@ -100,12 +107,19 @@ bool parseRegistrationDocument(std::string_view input, std::map<std::string, std
     *err = "unexpected byte order mark before the value";
     return false;
   }
+  // The parser takes a NUL byte for the end of the input and would accept
+  // "{}" followed by a NUL and anything at all. No JSON text holds a raw NUL
+  // (inside strings it must be escaped), so any one is a fault.
+  if (const size_t nul = input.find('\0'); nul != std::string_view::npos) {
+    *err = "invalid NUL byte at offset " + std::to_string(nul);
+    return false;
+  }
   std::map<std::string, std::string> members;
   DocumentHandler handler(&members);
   const char* begin = input.data();
   if (!json::sax_parse(begin, begin + input.size(), &handler, json::input_format_t::json,
                        /*strict=*/true)) {
-    *err = handler.error().empty() ? "invalid document" : handler.error();
+    *err = handler.error().empty() ? "invalid document" : shorten(handler.error());
     return false;
   }
   doc->swap(members);

@@ -14,8 +14,8 @@
 // at start-up.
 void compileUpstreamKeyRegexp();
 
-// Matches key against upstreamKeyRegexp: capture 1 is the alias, capture 2
-// the property.
+// Matches key against upstreamKeyRegexp (unanchored, leftmost-first,
+// bytes): capture 1 is the alias, capture 2 the property.
 bool matchUpstreamKey(const std::string& key, std::string* alias, std::string* property);
 
 // Member name -> value ("alias" always; "address", "redirect", "stat",
@@ -31,8 +31,11 @@ std::vector<std::string> getUpstreamsUid(QELConfig cfg);
 UpstreamRecord getUpstreamProps(QELConfig cfg, const std::string& alias);
 UpstreamRegistry getUpstreams(QELConfig cfg);
 
-// The alias of the upstream whose DC UID is optDcUid; ends the process with
-// "DC UID %s not found" and notFoundStatus when there is none.
+// The alias of the upstream whose DC UID is optDcUid: optDcUid itself when
+// its address is non-empty, else the bracket text of a key whose raw value
+// is optDcUid. Never empty: ends the process with "DC UID %s not found" and
+// notFoundStatus when there is none ("Error: %s", 255, when rpPath does not
+// parse).
 std::string getAliasFromUid(const std::string& rpPath, int notFoundStatus);
 
 // Handlers of upstream-uids, upstreams and get-upstream.

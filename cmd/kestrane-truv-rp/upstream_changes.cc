@@ -1,7 +1,191 @@
 #include "upstream_changes.h"
 
-#include "die.h"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-void addUpstream(const std::string&) { dieStatusf(255, "add-upstream: command not available yet"); }
-void rmUpstream(const std::string&) { dieStatusf(255, "rm-upstream: command not available yet"); }
-void changeUpstream(const std::string&) { dieStatusf(255, "change-upstream: command not available yet"); }
+#include <string_view>
+#include <vector>
+
+#include "account_balance.h"
+#include "args.h"
+#include "die.h"
+#include "identity.h"
+#include "line_edit.h"
+#include "qel_io/config/config.h"
+#include "registry.h"
+
+namespace {
+
+// optRedirect when -redirect was not given (or given as this very text).
+constexpr std::string_view kUnset = "_UNSET_";
+
+std::string propertyKey(const std::string& alias, std::string_view property) {
+  std::string key = "rp.upstreams[";
+  key += alias;
+  key += "].";
+  key += property;
+  return key;
+}
+
+// One line of a block: "rp.upstreams[ALIAS].PROPERTY = VALUE\n".
+std::string propertyLine(const std::string& alias, std::string_view property, const std::string& value) {
+  return propertyKey(alias, property) + " = " + value + "\n";
+}
+
+// The key followed by " =": the "=" keeps a longer key that merely begins
+// the same way from matching once removeLines has dropped the blanks.
+std::string removalPrefix(const std::string& alias, std::string_view property) {
+  return propertyKey(alias, property) + " =";
+}
+
+std::string lookupProperty(QELConfig cfg, const std::string& alias, std::string_view property) {
+  return cfg.GetString(propertyKey(alias, property)).first;  // not found counts as empty
+}
+
+// An alias is held by an upstream once its dc_uid or address has a value.
+bool aliasIsTaken(QELConfig cfg, const std::string& alias) {
+  return !lookupProperty(cfg, alias, "dc_uid").empty() || !lookupProperty(cfg, alias, "address").empty();
+}
+
+[[noreturn]] void dieAlreadyExists(const std::string& alias) {
+  dieStatusf(200, "Upstream \"%s\" already exists", alias);
+}
+
+void requireOption(const std::string& value, const char* name) {
+  if (value.empty()) dieStatusf(10, "%s parameter is mandatory", name);
+}
+
+// A line break in a value would end its line early and smuggle further
+// settings into the rp config, so such values are refused outright.
+void refuseLineBreaks() {
+  const struct {
+    const char* name;
+    const std::string& value;
+  } options[] = {
+      {"-dc-uid", optDcUid}, {"-alias", optAlias},   {"-address", optAddress}, {"-redirect", optRedirect},
+      {"-secret", optSecret}, {"-digest", optDigest}, {"-stat", optStat},
+  };
+  for (const auto& o : options) {
+    if (o.value.find_first_of("\r\n") != std::string::npos)
+      dieStatusf(10, "%s must not contain a line break", o.name);
+  }
+}
+
+// Whether the file's last byte is something other than a line end, so that
+// an appended block would run on into its last line. Looks at that one byte
+// only; a file that cannot be opened has nothing to run on into.
+bool lacksFinalLineEnd(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  bool lacks = false;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    char last = 0;
+    if (::pread(fd, &last, 1, st.st_size - 1) == 1) lacks = last != '\n';
+  }
+  ::close(fd);
+  return lacks;
+}
+
+}  // namespace
+
+void addUpstream(const std::string& rpPath) {
+  requireOption(optDcUid, "-dc-uid");
+  requireOption(optAddress, "-address");
+  requireOption(optSecret, "-secret");
+  requireOption(optDigest, "-digest");
+  refuseLineBreaks();
+  if (optAlias.empty()) optAlias = optDcUid;
+
+  // A config that does not parse (a missing one among others) gets no test.
+  if (auto [cfg, err] = ParseFile(rpPath); !err && aliasIsTaken(cfg, optAlias)) dieAlreadyExists(optAlias);
+
+  // The block must start a line of its own, also after a last line that
+  // lacks its line end.
+  std::string block = lacksFinalLineEnd(rpPath) ? "\n" : "";
+  if (optAlias != optDcUid) block += propertyLine(optAlias, "dc_uid", optDcUid);
+  block += propertyLine(optAlias, "address", optAddress);
+  if (!optRedirect.empty() && optRedirect != kUnset) block += propertyLine(optAlias, "redirect", optRedirect);
+  block += propertyLine(optAlias, "secret", optSecret);
+  block += propertyLine(optAlias, "cert_digest", optDigest);
+  if (!optStat.empty()) block += propertyLine(optAlias, "stat", optStat);
+
+  saveLineToFile(rpPath, block);
+
+  maybeCreateDcUid();
+  maybeCreateClusterSecret();
+}
+
+void rmUpstream(const std::string& rpPath) {
+  if (optAlias.empty()) {
+    requireOption(optDcUid, "-dc-uid");
+    optAlias = getAliasFromUid(rpPath, 0);  // an unknown DC UID ends the run with status 0
+  }
+
+  // Account balancing reads the rp config, so it runs while the upstream's
+  // lines are still there.
+  optRemoveName = optAlias;
+  accountBalance(rpPath);
+  optRemoveName.clear();
+
+  std::vector<std::string> prefixes;
+  for (std::string_view property : {"dc_uid", "address", "redirect", "secret", "cert_digest", "stat"})
+    prefixes.push_back(removalPrefix(optAlias, property));
+  removeLines(rpPath, prefixes);
+}
+
+void changeUpstream(const std::string& rpPath) {
+  requireOption(optDcUid, "-dc-uid");
+  refuseLineBreaks();
+  const std::string currentAlias = getAliasFromUid(rpPath, 100);
+
+  // Old lines go under the current alias, new ones come under optAlias.
+  std::string block;
+  std::vector<std::string> prefixes;
+  if (optAlias.empty()) {
+    optAlias = currentAlias;
+  } else {
+    changeWithAlias(rpPath);
+    block += propertyLine(optAlias, "dc_uid", optDcUid);
+    prefixes.push_back(removalPrefix(currentAlias, "dc_uid"));
+  }
+
+  auto replace = [&](std::string_view property, const std::string& value) {
+    if (value.empty()) return;
+    block += propertyLine(optAlias, property, value);
+    prefixes.push_back(removalPrefix(currentAlias, property));
+  };
+  replace("address", optAddress);
+  if (optRedirect != kUnset) {
+    // An empty -redirect removes the redirect and writes none.
+    prefixes.push_back(removalPrefix(currentAlias, "redirect"));
+    if (!optRedirect.empty()) block += propertyLine(optAlias, "redirect", optRedirect);
+  }
+  replace("secret", optSecret);
+  replace("cert_digest", optDigest);
+  replace("stat", optStat);
+
+  removeLines(rpPath, prefixes);
+  saveLineToFile(rpPath, block);
+  if (optAlias != currentAlias) changeRpSelectAlias(currentAlias);
+}
+
+void changeWithAlias(const std::string& rpPath) {
+  const std::string currentAlias = getAliasFromUid(rpPath, 100);
+  auto [cfg, err] = ParseFile(rpPath);
+  if (err) dieStatusf(255, "Error: %s", err);
+
+  // Moving onto another upstream's alias would merge the two.
+  if (optAlias != currentAlias && aliasIsTaken(cfg, optAlias)) dieAlreadyExists(optAlias);
+
+  auto carry = [&](std::string* value, std::string_view property) {
+    if (value->empty()) *value = lookupProperty(cfg, currentAlias, property);
+  };
+  carry(&optAddress, "address");
+  if (optRedirect == kUnset) optRedirect.clear();
+  carry(&optRedirect, "redirect");
+  carry(&optSecret, "secret");
+  carry(&optDigest, "cert_digest");
+  carry(&optStat, "stat");
+}

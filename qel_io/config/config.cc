@@ -1,53 +1,92 @@
 #include "qel_io/config/config.h"
 
-#include <cstring>
+#include <errno.h>
+#include <string.h>
+
+#include <cstddef>
 #include <string>
 
 extern "C" {
 #include "qel_io.h"
 }
 
+// The binding reads nodes of the platform library by these offsets.
+static_assert(sizeof(void*) == 8, "the library's records are laid out for 64-bit systems");
+static_assert(sizeof(qel_config) == 8);
+static_assert(sizeof(rb_root) == 8);
+static_assert(sizeof(rb_node) == 24);
+static_assert(offsetof(rb_node, rb_parent) == 0);
+static_assert(offsetof(rb_node, rb_right) == 8);
+static_assert(offsetof(rb_node, rb_left) == 16);
+static_assert(sizeof(qel_config_node) == 56);
+static_assert(offsetof(qel_config_node, rb) == 0);
+static_assert(offsetof(qel_config_node, key) == 24);
+static_assert(offsetof(qel_config_node, value) == 32);
+static_assert(offsetof(qel_config_node, value_expanded) == 40);
+static_assert(offsetof(qel_config_node, prev) == 48);
+
 const Error errSettingNotFound("setting not found");
 
+namespace {
+
+// The text up to its first NUL byte, NUL-terminated for the library.
+std::string cString(std::string_view s) { return std::string(s.substr(0, s.find('\0'))); }
+
+std::string copyText(const char* s) { return s != nullptr ? std::string(s) : std::string(); }
+
+std::string numberText(int64_t n) { return "errno " + std::to_string(n); }
+
+}  // namespace
+
 std::string errnoText(int errnum) {
-  const char* d = strerrordesc_np(errnum);
-  if (d == nullptr) return "errno " + std::to_string(errnum);
+  // strerrordesc_np, unlike strerror, ignores the locale and gives NULL for
+  // numbers without a description.
+  const char* d = errnum > 0 ? strerrordesc_np(errnum) : nullptr;
+  if (d == nullptr) return numberText(errnum);
   std::string s(d);
   for (char& c : s)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return s;
 }
 
-Error QELConfig::MergeFile(std::string_view path) {
-  std::string p(path.substr(0, path.find('\0')));
-  int32_t r = qel_merge_config(cfg_, p.c_str());
-  if (r == 0) return Error();
+Error mergeError(int32_t r) {
   int64_t e = -static_cast<int64_t>(r);
-  return Error("invalid config file: " + errnoText(static_cast<int>(e)), static_cast<int>(e));
+  int sys = static_cast<int>(e);
+  return Error("invalid config file: " + (sys == e ? errnoText(sys) : numberText(e)), sys);
+}
+
+// The empty handle never reaches the library, which need not accept NULL.
+
+Error QELConfig::MergeFile(std::string_view path) {
+  if (cfg_ == nullptr) return mergeError(-EINVAL);
+  int32_t r = qel_merge_config(cfg_, cString(path).c_str());
+  return r == 0 ? Error() : mergeError(r);
 }
 
 std::pair<std::string, Error> QELConfig::GetString(std::string_view key) const {
-  std::string k(key.substr(0, key.find('\0')));
+  if (cfg_ == nullptr) return {std::string(), errSettingNotFound};
   char* out = nullptr;
-  if (qel_config_getstr_expand(cfg_, k.c_str(), &out) != 0) return {std::string(), errSettingNotFound};
-  return {out ? std::string(out) : std::string(), Error()};
+  if (qel_config_getstr_expand(cfg_, cString(key).c_str(), &out) != 0) return {std::string(), errSettingNotFound};
+  return {copyText(out), Error()};
 }
 
 std::pair<ConfigView, Error> QELConfig::GetView() const {
   ConfigView view;
   view.reserve(100);
+  if (cfg_ == nullptr) return {std::move(view), Error()};
   for (qel_config_node* n = qel_config_get_first(cfg_); n != nullptr; n = qel_config_get_next(n))
-    view.insert_or_assign(n->key ? std::string(n->key) : std::string(), n->value ? std::string(n->value) : std::string());
+    view.insert_or_assign(copyText(n->key), copyText(n->value));
   return {std::move(view), Error()};
 }
 
 void QELConfig::Close() {
-  qel_free_config(cfg_);
+  if (cfg_ != nullptr) qel_free_config(cfg_);
   cfg_ = nullptr;
 }
 
 std::pair<QELConfig, Error> ParseFile(std::string_view path) {
   QELConfig cfg(qel_create_config());
+  if (cfg.empty()) return {QELConfig(), mergeError(-ENOMEM)};
   Error err = cfg.MergeFile(path);
   if (err) {
     cfg.Close();

@@ -4,6 +4,7 @@
 #ifndef QEL_IO_CONFIG_CONFIG_H_
 #define QEL_IO_CONFIG_CONFIG_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -35,26 +36,37 @@ class Error {
 extern const Error errSettingNotFound;
 
 // The lower-case standard description of a system error number
-// ("no such file or directory"), or "errno N" when it has none.
+// ("no such file or directory"), or "errno N" when it has none; 0 and
+// negative numbers have none, so no error text ever reads "success".
 std::string errnoText(int errnum);
+
+// The merge error for a nonzero library result r: "invalid config file: "
+// and the text of the number -r, which the error wraps. (-r of INT32_MIN does
+// not fit an int: the text shows it right, sysErrno() holds it wrapped.)
+Error mergeError(int32_t r);
 
 // Full key -> raw value; unordered.
 using ConfigView = std::unordered_map<std::string, std::string>;
 
-// A handle on one parsed configuration; copies share it.
+// A handle on one parsed configuration; copies share it. The empty handle
+// finds nothing, has an empty view and cannot be merged into.
 class QELConfig {
  public:
   QELConfig() = default;
   explicit QELConfig(qel_config* cfg) : cfg_(cfg) {}
 
-  // Merges the settings of the file at path. The error is
-  // "invalid config file: <errnoText(-r)>" for a library result r != 0.
+  // Merges the settings of the file at path (cut at a NUL byte); a key it
+  // holds again takes its new value. The error is mergeError(r) for a
+  // library result r != 0.
   Error MergeFile(std::string_view path);
-  // The expanded value, or "" and errSettingNotFound.
+  // A copy of the expanded value of the full key (cut at a NUL byte), or ""
+  // and errSettingNotFound.
   std::pair<std::string, Error> GetString(std::string_view key) const;
-  // Every setting with its raw value. The error is always empty.
+  // Copies of every setting with its raw value; they outlive the handle.
+  // The error is always empty.
   std::pair<ConfigView, Error> GetView() const;
-  // Frees the configuration; no copy may be used afterwards.
+  // Frees the configuration; no other copy of the handle may be used
+  // afterwards. This one becomes empty.
   void Close();
 
   bool empty() const { return cfg_ == nullptr; }
@@ -63,7 +75,8 @@ class QELConfig {
   qel_config* cfg_ = nullptr;
 };
 
-// A new handle on the file at path, or the empty handle and the merge error.
+// A new handle on the file at path, or the empty handle and the merge error
+// (also when no configuration can be made: "cannot allocate memory").
 std::pair<QELConfig, Error> ParseFile(std::string_view path);
 
 #endif  // QEL_IO_CONFIG_CONFIG_H_
