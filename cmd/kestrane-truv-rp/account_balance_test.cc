@@ -185,6 +185,7 @@ class DefaultLineOfNames : public ::testing::Test {
         auto [cfg, err] = ParseFile(path);
         EXPECT_TRUE(err.ok()) << err.text();
         value = cfg.GetString("rp.select").first;
+        cfg.Close();
       }
       line = rebuildSelectLine("rp.select =", value, name, false, 1);
     }

@@ -2,10 +2,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <regex>
 #include <string>
 
 #include <gtest/gtest.h>
+#include <re2/re2.h>
 
 #include "harness.h"
 
@@ -24,16 +24,16 @@ std::string secretPath(const Instance& inst) { return inst.confd() + "/cluster.s
 
 void expectWellFormedDcUid(const std::string& content) {
   // Version digit 1, RFC 4122 variant.
-  static const std::regex re("dc_uid = [0-9a-f]{8}-[0-9a-f]{4}-1[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}\n");
+  static const RE2 re("dc_uid = [0-9a-f]{8}-[0-9a-f]{4}-1[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}\n");
   EXPECT_EQ(content.size(), 46u);
-  EXPECT_TRUE(std::regex_match(content, re)) << content;
+  EXPECT_TRUE(RE2::FullMatch(content, re)) << content;
 }
 
 void expectWellFormedSecret(const std::string& content) {
-  static const std::regex re("cluster\\.secret=[A-Za-z0-9+/]{40}\n");
+  static const RE2 re("cluster\\.secret=[A-Za-z0-9+/]{40}\n");
   EXPECT_EQ(content.size(), 127u);
   ASSERT_EQ(content.substr(0, sizeof kComment - 1), kComment);
-  EXPECT_TRUE(std::regex_match(content.substr(sizeof kComment - 1), re)) << content;
+  EXPECT_TRUE(RE2::FullMatch(content.substr(sizeof kComment - 1), re)) << content;
 }
 
 TEST(IdentityFiles, CreatedWithTheirFormatAndModeLessUmask) {

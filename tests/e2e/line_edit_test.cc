@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <re2/re2.h>
 
 #include "harness.h"
 
@@ -147,7 +147,7 @@ TEST_F(LineEdit, FailedOpenLeavesTheEmptyCopyInVarTmp) {
   EXPECT_EQ(r.err, "Failed to open " + p + " (open " + p + ": permission denied)\n");
   std::vector<std::string> left = listDir(tmpDir());
   ASSERT_EQ(left.size(), 1u);
-  EXPECT_TRUE(std::regex_match(left[0], std::regex("rp\\.select(0|[1-9][0-9]{0,9})"))) << left[0];
+  EXPECT_TRUE(RE2::FullMatch(left[0], "rp\\.select(0|[1-9][0-9]{0,9})")) << left[0];
   EXPECT_EQ(readFile(tmpDir() + "/" + left[0]), "");
   EXPECT_EQ(fileMode(tmpDir() + "/" + left[0]), 0600u);
   EXPECT_EQ(readFile(p), "rp.select = a:1\n");
@@ -161,12 +161,13 @@ TEST_F(LineEdit, FailedRenameDeletesTheCopyAndKeepsTheFile) {
   RunResult r = setThreshold("5", asNobody);
   EXPECT_EQ(r.status, 255);
   const std::string p = inst.rpSelectConfig();
-  std::smatch m;
-  std::regex want("Failed to change (.*) \\(rename (.*)/rp\\.select[0-9]+ (.*): permission denied\\)\n");
-  ASSERT_TRUE(std::regex_match(r.err, m, want)) << r.err;
-  EXPECT_EQ(m[1], p);
-  EXPECT_EQ(m[2], tmpDir());
-  EXPECT_EQ(m[3], p);
+  std::string named, dir, target;
+  ASSERT_TRUE(RE2::FullMatch(r.err, "Failed to change (.*) \\(rename (.*)/rp\\.select[0-9]+ (.*): permission denied\\)\n",
+                             &named, &dir, &target))
+      << r.err;
+  EXPECT_EQ(named, p);
+  EXPECT_EQ(dir, tmpDir());
+  EXPECT_EQ(target, p);
   EXPECT_EQ(listDir(tmpDir()), std::vector<std::string>{});
   EXPECT_EQ(readFile(p), "rp.select_threshold = 1\r\nrp.select = a:1");
 }
