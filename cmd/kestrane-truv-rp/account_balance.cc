@@ -8,6 +8,7 @@
 #include <re2/re2.h>
 
 #include <unordered_map>
+#include <unordered_set>
 
 #include "args.h"
 #include "die.h"
@@ -69,11 +70,64 @@ SelectLineTexts selectLineTexts(const std::string& domain) {
   return {key, key + " =", key + "="};
 }
 
-// Replaces the lines of prefix by line, or drops them when line holds no
-// value; the line moves to the end of the file.
-void replaceSelectLine(const std::string& selectPath, const std::string& prefix, const std::string& line) {
-  removeLines(selectPath, {prefix});
-  if (!emptySelectLine(line)) saveLineToFile(selectPath, line);
+// Replaces the lines of prefixes by lines, leaving out those that hold no
+// value; the new lines go to the end of the file. One rewrite: a reader, or
+// a run killed meanwhile, sees the file as it was or as it ends up, never
+// with a line removed and its replacement missing.
+void replaceSelectLines(const std::string& selectPath, const std::vector<std::string>& prefixes,
+                        const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) {
+    if (emptySelectLine(line)) continue;
+    if (!text.empty()) text += '\n';
+    text += line;
+  }
+  replaceLines(selectPath, prefixes, text);
+}
+
+std::string withoutBlanks(std::string_view s) {
+  std::string out;
+  for (char c : s)
+    if (c != ' ') out += c;
+  return out;
+}
+
+// The domains of the domain select lines of cfg, in its view's order.
+std::vector<std::string> domainsOf(QELConfig cfg) {
+  auto [view, viewErr] = cfg.GetView();
+  if (viewErr) dieStatusf(255, "Error: %s", viewErr);
+  std::vector<std::string> domains;
+  std::string domain;
+  for (const auto& entry : view) {
+    if (matchCertsKey(entry.first, &domain)) domains.push_back(domain);
+  }
+  return domains;
+}
+
+// Takes name out of the default select line and then out of every domain
+// select line, in one rewrite. Done one line after the other, each line's
+// value would be read from the file as the lines before it left it; those
+// changes touch other keys only, so the values read up front are the same.
+// That fails when two domains are the same once their blanks are dropped:
+// the removal prefix of one then also takes the lines of the other, so the
+// lines are then changed one by one.
+void removeFromAllLines(const std::string& selectPath, const std::string& name, QELConfig cfg) {
+  std::vector<std::string> domains = domainsOf(cfg);
+  std::unordered_set<std::string> seen;
+  for (const std::string& d : domains) {
+    if (!seen.insert(withoutBlanks(d)).second) {
+      changeSelectLine(selectPath, name, "", true, 0);
+      return changeFromAllDomainLines(selectPath, name, true, 0);
+    }
+  }
+  std::vector<std::string> prefixes, lines;
+  domains.insert(domains.begin(), "");  // the default select line first
+  for (const std::string& d : domains) {
+    SelectLineTexts texts = selectLineTexts(d);
+    prefixes.push_back(texts.prefix);
+    lines.push_back(rebuildSelectLine(texts.startText, lookup(cfg, texts.key), name, true, 0));
+  }
+  replaceSelectLines(selectPath, prefixes, lines);
 }
 
 // A domain or a name goes into a line of the rp select config as it stands,
@@ -173,8 +227,8 @@ void getWeight(const std::string& selectPath, const std::string& rpPath) {
     // Every registry key gets a Default entry; those without one get 0.
     // Each list is scanned at most once, so this stays linear.
     QELConfig rpCfg = parseOrDie(rpPath);
-    for (const auto& entry : getUpstreams(rpCfg)) {
-      std::vector<DomainWeight>& list = table[entry.first];
+    for (const std::string& key : getUpstreamKeySet(rpCfg)) {
+      std::vector<DomainWeight>& list = table[key];
       bool hasDefault = false;
       for (const DomainWeight& dw : list) hasDefault = hasDefault || dw.domain == kDefaultDomain;
       if (!hasDefault) list.push_back({kDefaultDomain, 0});
@@ -348,20 +402,13 @@ void changeSelectLine(const std::string& selectPath, const std::string& name, co
   QELConfig cfg = parseOrDie(selectPath);
   SelectLineTexts texts = selectLineTexts(domain);
   std::string value = lookup(cfg, texts.key);
-  replaceSelectLine(selectPath, texts.prefix, rebuildSelectLine(texts.startText, value, name, remove, weight));
+  replaceSelectLines(selectPath, {texts.prefix}, {rebuildSelectLine(texts.startText, value, name, remove, weight)});
 }
 
 void changeFromAllDomainLines(const std::string& selectPath, const std::string& name, bool remove,
                               int64_t weight) {
-  QELConfig cfg = parseOrDie(selectPath);
-  auto [view, viewErr] = cfg.GetView();
-  if (viewErr) dieStatusf(255, "Error: %s", viewErr);
-  std::vector<std::string> domains;
-  std::string domain;
-  for (const auto& entry : view) {
-    if (matchCertsKey(entry.first, &domain)) domains.push_back(domain);
-  }
-  for (const std::string& d : domains) changeSelectLine(selectPath, name, d, remove, weight);
+  for (const std::string& d : domainsOf(parseOrDie(selectPath)))
+    changeSelectLine(selectPath, name, d, remove, weight);
 }
 
 bool nameExists(const std::string& name, const std::string& rpPath) {
@@ -370,8 +417,7 @@ bool nameExists(const std::string& name, const std::string& rpPath) {
 }
 
 void setThreshold(const std::string& selectPath) {
-  removeLines(selectPath, {kThresholdKey});
-  saveLineToFile(selectPath, "rp.select_threshold = " + std::to_string(optSetThreshold));
+  replaceLines(selectPath, {kThresholdKey}, "rp.select_threshold = " + std::to_string(optSetThreshold));
 }
 
 void setWeight(const std::string& selectPath, const std::string& rpPath) {
@@ -392,17 +438,16 @@ void removeName(const std::string& selectPath, const std::string& rpPath) {
   QELConfig rpCfg = parseOrDie(rpPath);
   if (!lookup(selectCfg, kDefaultSelectKey).empty()) {
     if (!optDomain.empty()) return changeSelectLine(selectPath, name, optDomain, true, 0);
-    changeSelectLine(selectPath, name, "", true, 0);
-    return changeFromAllDomainLines(selectPath, name, true, 0);
+    return removeFromAllLines(selectPath, name, selectCfg);
   }
 
   // No default line: write one of every other upstream at weight 1. Adding
   // them one by one would rewrite the file once per upstream; the line is
   // built in one pass instead and written once.
   std::vector<std::string> others;
-  for (const auto& entry : getUpstreams(rpCfg)) {
-    if (entry.first != name) others.push_back(entry.first);
+  for (std::string& key : getUpstreamKeys(rpCfg)) {
+    if (key != name) others.push_back(std::move(key));
   }
   if (others.empty()) return;
-  replaceSelectLine(selectPath, selectLineTexts("").prefix, defaultLineOfNames(others));
+  replaceSelectLines(selectPath, {selectLineTexts("").prefix}, {defaultLineOfNames(others)});
 }

@@ -5,7 +5,8 @@
 // domain select lines "certs[DOMAIN].rp.select = ..." and the threshold line
 // "rp.select_threshold = N". It is read through the configuration library and
 // changed as text: a changed line is removed and appended again, so it moves
-// to the end of the file without a line end.
+// to the end of the file without a line end. Each edit is one rewrite of the
+// file through a copy, so the file is never seen half changed.
 #ifndef KTRP_ACCOUNT_BALANCE_H_
 #define KTRP_ACCOUNT_BALANCE_H_
 

@@ -51,7 +51,12 @@ void writeToFileExcl(const std::string& path, std::string_view content) {
     if (errno == EEXIST) return;
     dieStatusf(255, "failed to open file %s : %v", path, opError("open", path, errno));
   }
-  if (int e = writeAllFd(fd, content)) dieStatusf(255, "Write to: %s error: %s", path, opError("write", path, e));
+  // The file is this run's own; an incomplete one would never be repaired,
+  // since an existing file is left alone for good, so it goes again.
+  if (int e = writeAllFd(fd, content)) {
+    ::unlink(path.c_str());
+    dieStatusf(255, "Write to: %s error: %s", path, opError("write", path, e));
+  }
   ::close(fd);
 }
 

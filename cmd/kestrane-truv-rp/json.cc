@@ -1,5 +1,7 @@
 #include "json.h"
 
+#include <cstring>
+
 namespace {
 
 // Escape text for the ASCII bytes that cannot be copied as they stand; null
@@ -9,16 +11,16 @@ struct AsciiEscapes {
 
   constexpr AsciiEscapes() {
     for (int c = 0; c < 0x20; ++c) text[c] = kControl[c];
-    text['"'] = "\\\"";
-    text['\\'] = "\\\\";
-    text['\b'] = "\\b";
-    text['\f'] = "\\f";
-    text['\n'] = "\\n";
-    text['\r'] = "\\r";
-    text['\t'] = "\\t";
-    text['<'] = "\\u003c";
-    text['>'] = "\\u003e";
-    text['&'] = "\\u0026";
+    text[static_cast<unsigned char>('"')] = "\\\"";
+    text[static_cast<unsigned char>('\\')] = "\\\\";
+    text[static_cast<unsigned char>('\b')] = "\\b";
+    text[static_cast<unsigned char>('\f')] = "\\f";
+    text[static_cast<unsigned char>('\n')] = "\\n";
+    text[static_cast<unsigned char>('\r')] = "\\r";
+    text[static_cast<unsigned char>('\t')] = "\\t";
+    text[static_cast<unsigned char>('<')] = "\\u003c";
+    text[static_cast<unsigned char>('>')] = "\\u003e";
+    text[static_cast<unsigned char>('&')] = "\\u0026";
   }
 
   static constexpr const char* kControl[0x20] = {
@@ -31,6 +33,20 @@ struct AsciiEscapes {
 constexpr AsciiEscapes kAscii;
 
 bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// Whether all 8 bytes of w are copied as they stand: no control byte, no
+// '"', '\\', '<', '>' or '&', nothing at or above 0x80. Word-wide tests that
+// are exact for "any byte" (not for which one); the upstreams listing of a
+// large rp config is tens of megabytes of mostly such bytes.
+bool plainWord(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+  const auto hasZero = [](uint64_t x) { return (x - kOnes) & ~x & kHighs; };
+  uint64_t bad = w & kHighs;
+  bad |= (w - kOnes * 0x20) & ~w & kHighs;  // a byte below 0x20
+  bad |= hasZero(w ^ (kOnes * '"')) | hasZero(w ^ (kOnes * '\\')) | hasZero(w ^ (kOnes * '<')) |
+         hasZero(w ^ (kOnes * '>')) | hasZero(w ^ (kOnes * '&'));
+  return bad == 0;
+}
 
 // Length of the well-formed UTF-8 sequence that starts with the non-ASCII
 // byte at s[i], or 0 when that byte does not start one. The ranges of the
@@ -64,12 +80,37 @@ size_t utf8SequenceLength(std::string_view s, size_t i) {
 }  // namespace
 
 void appendJsonString(std::string* out, std::string_view s) {
+  // Most texts need no escape at all: one append.
+  size_t plain = 0;
+  while (s.size() - plain >= 8) {
+    uint64_t w;
+    std::memcpy(&w, s.data() + plain, 8);
+    if (!plainWord(w)) break;
+    plain += 8;
+  }
+  while (plain < s.size() && static_cast<unsigned char>(s[plain]) < 0x80 &&
+         kAscii.text[static_cast<unsigned char>(s[plain])] == nullptr)
+    ++plain;
+  if (plain == s.size()) {
+    out->reserve(out->size() + s.size() + 2);
+    out->push_back('"');
+    out->append(s);
+    out->push_back('"');
+    return;
+  }
   out->push_back('"');
   // Bytes from runStart to i are copied unchanged in one append.
   size_t runStart = 0;
   size_t i = 0;
   const auto flush = [&] { out->append(s.data() + runStart, i - runStart); };
   while (i < s.size()) {
+    while (s.size() - i >= 8) {
+      uint64_t w;
+      std::memcpy(&w, s.data() + i, 8);
+      if (!plainWord(w)) break;
+      i += 8;
+    }
+    if (i == s.size()) break;
     const unsigned char c = static_cast<unsigned char>(s[i]);
     if (c < 0x80) {
       if (kAscii.text[c] == nullptr) {

@@ -45,9 +45,13 @@ class CopyWriter {
     if (buf_.size() >= kWriteBuffer) flush();
   }
 
+  // A copy that could not be written whole is removed: on a full disk it
+  // would otherwise keep holding the space that the next run needs.
   void flush() {
-    if (int e = writeAllFd(fd_, buf_))
+    if (int e = writeAllFd(fd_, buf_)) {
+      ::unlink(path_.c_str());
       dieStatusf(255, "Failed to write to file %s (%s)", path_, opError("write", path_, e));
+    }
     buf_.clear();
   }
 
@@ -80,8 +84,11 @@ void forEachLine(int inFd, const std::string& inPath, const std::string& copyPat
 // Syncs the copy and moves it over path; the copy is removed when the
 // rename fails.
 void replaceWithCopy(int copyFd, const std::string& copyPath, const std::string& path) {
-  if (::fsync(copyFd) != 0)
-    dieStatusf(255, "Failed to sync file %s (%s)", copyPath, opError("sync", copyPath, errno));
+  if (::fsync(copyFd) != 0) {
+    int e = errno;
+    ::unlink(copyPath.c_str());
+    dieStatusf(255, "Failed to sync file %s (%s)", copyPath, opError("sync", copyPath, e));
+  }
   if (::rename(copyPath.c_str(), path.c_str()) != 0) {
     int e = errno;
     ::unlink(copyPath.c_str());
@@ -128,6 +135,22 @@ int createTempCopy(const std::string& path, std::string* copyPath) {
   dieStatusf(255, "Failed to create %s (%s)", path, opError("open", *copyPath, e));
 }
 
+// Opens path write-only for appending, creating it with mode 0600 when it
+// is missing; *created tells whether this call made it.
+int openForAppend(const std::string& path, bool* created) {
+  *created = false;
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd >= 0 || errno != ENOENT) return fd;
+  fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    *created = true;
+    return fd;
+  }
+  if (errno != EEXIST) return fd;
+  // A dangling symbolic link, whose target the plain create makes.
+  return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+}
+
 const RE2& certsPattern() {
   static const RE2 re("certs\\[(.+)\\].rp.select");
   return re;
@@ -136,18 +159,23 @@ const RE2& certsPattern() {
 }  // namespace
 
 void saveLineToFile(const std::string& path, std::string_view text) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  bool created = false;
+  int fd = openForAppend(path, &created);
   if (fd < 0) dieStatusf(255, "Failed to open %s (%s)", path, opError("open", path, errno));
   if (!text.empty()) {
-    ssize_t n;
-    do n = ::write(fd, text.data(), text.size());
-    while (n < 0 && errno == EINTR);
-    if (n < 0) dieStatusf(255, "Failed to write to file %s (%s)", path, opError("write", path, errno));
-    // One append keeps the text whole for other readers; finish a short
-    // write rather than leave half a line.
-    if (static_cast<size_t>(n) < text.size()) {
-      if (int e = writeAllFd(fd, text.substr(static_cast<size_t>(n))))
-        dieStatusf(255, "Failed to write to file %s (%s)", path, opError("write", path, e));
+    // The length before the append; nothing else writes the file while the
+    // run holds the global lock.
+    struct stat st;
+    off_t oldSize = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
+    // One write, finished when it comes back short. When the rest cannot be
+    // written (a full disk), the file goes back to what it was: half a block
+    // would leave a broken line that later appends run on from.
+    if (int e = writeAllFd(fd, text)) {
+      if (created)
+        ::unlink(path.c_str());
+      else if (oldSize >= 0)
+        (void)::ftruncate(fd, oldSize);
+      dieStatusf(255, "Failed to write to file %s (%s)", path, opError("write", path, e));
     }
   }
   if (::fsync(fd) != 0) dieStatusf(255, "Failed to sync file %s (%s)", path, opError("sync", path, errno));
@@ -155,6 +183,10 @@ void saveLineToFile(const std::string& path, std::string_view text) {
 }
 
 void removeLines(const std::string& path, const std::vector<std::string>& prefixes) {
+  replaceLines(path, prefixes, {});
+}
+
+void replaceLines(const std::string& path, const std::vector<std::string>& prefixes, std::string_view text) {
   std::string copyPath;
   int copyFd = createTempCopy(path, &copyPath);
   int inFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -173,6 +205,7 @@ void removeLines(const std::string& path, const std::vector<std::string>& prefix
     buf->push_back('\n');
     out.maybeFlush();
   });
+  out.buffer()->append(text);
   out.flush();
   replaceWithCopy(copyFd, copyPath, path);
   ::close(inFd);

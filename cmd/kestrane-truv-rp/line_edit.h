@@ -5,7 +5,8 @@
 // it), a "\r" right before that "\n" is dropped, and a last line without a
 // line end is a line too (a "\r" at its very end is dropped as well). Every
 // line is written back followed by "\n" alone. A read error leaves the file
-// as it was.
+// as it was; so does a copy that cannot be written or synced, which is then
+// removed again.
 #ifndef KTRP_LINE_EDIT_H_
 #define KTRP_LINE_EDIT_H_
 
@@ -14,13 +15,21 @@
 #include <vector>
 
 // Appends text unchanged (no line end added) in one write, then fsync;
-// creates a missing file with mode 0600.
+// creates a missing file with mode 0600. A write that fails partway (a full
+// disk) is taken back: the file is cut to its old length, or removed when
+// this call created it.
 void saveLineToFile(const std::string& path, std::string_view text);
 
 // Rewrites path without every line that, blanks removed, starts with one of
 // the prefixes (blanks removed too), through a synced copy in var/tmp that is
 // renamed over it. An empty prepared prefix matches every line.
 void removeLines(const std::string& path, const std::vector<std::string>& prefixes);
+
+// removeLines followed by saveLineToFile of text, as one change: text goes at
+// the end of the copy before the rename, so that the file never shows the
+// lines removed without their replacement, not even to a run killed between
+// the two steps.
+void replaceLines(const std::string& path, const std::vector<std::string>& prefixes, std::string_view text);
 
 // Renames oldAlias to optAlias in the select entries of the rp select config,
 // through its "~" copy; nothing happens when the file does not exist.

@@ -29,13 +29,15 @@ std::string cleanPath(std::string_view path) {
     }
     parts.push_back(part);
   }
+  // push_back rather than assigning literals: GCC 12 at -O3 takes the
+  // assignments for overlapping copies (-Wrestrict) and fails the build.
   std::string out;
-  if (rooted) out = "/";
+  if (rooted) out.push_back('/');
   for (size_t k = 0; k < parts.size(); ++k) {
     if (k > 0) out += '/';
     out += parts[k];
   }
-  if (out.empty()) out = ".";
+  if (out.empty()) out.push_back('.');
   return out;
 }
 

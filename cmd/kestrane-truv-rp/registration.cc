@@ -274,8 +274,12 @@ void maybeCreateRpConfig(const std::string& rpPath) {
   int fd = ::open(rpPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0)
     dieStatusf(255, "Failed to create rp config file %s (%s)", rpPath, opError("open", rpPath, errno));
-  if (int e = writeAllFd(fd, "rp.enable = yes\n"); e != 0)
+  // An empty or cut rp config made here would stay without its first line:
+  // later imports find it present and only append to it.
+  if (int e = writeAllFd(fd, "rp.enable = yes\n"); e != 0) {
+    ::unlink(rpPath.c_str());
     dieStatusf(255, "Write to: %s error: %s", rpPath, opError("write", rpPath, e));
+  }
   ::close(fd);
 }
 
@@ -291,11 +295,11 @@ std::string upstreamKey(std::string_view property) {
 
 bool regExists(const std::string& identifier, const QELConfig& cfg) {
   if (!getValue(cfg, "rp.upstreams[" + identifier + "].address").empty()) return true;
-  auto [view, err] = cfg.GetView();
-  if (err) dieStatusf(255, "Error: %s", err);
-  for (const auto& entry : view)
-    if (entry.second == identifier) return true;
-  return false;
+  // Any setting will do, so the order does not matter; copying every
+  // setting into a view would cost more than the rest of the import.
+  bool found = false;
+  cfg.ForEachSetting([&](SettingText s) { found = found || identifier == s.value; });
+  return found;
 }
 
 void dieIfUpstreamValueExists(std::string_view property, const QELConfig& cfg) {

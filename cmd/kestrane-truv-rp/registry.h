@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -21,8 +22,18 @@ bool matchUpstreamKey(const std::string& key, std::string* alias, std::string* p
 // Member name -> value ("alias" always; "address", "redirect", "stat",
 // "secret", "digest" when non-empty). Ordered as JSON wants it.
 using UpstreamRecord = std::map<std::string, std::string>;
-// Registry key (raw dc_uid value, or the alias without one) -> record.
-using UpstreamRegistry = std::unordered_map<std::string, UpstreamRecord>;
+
+// An upstream of the registry: its alias and the expanded values of its
+// members (empty for none), as views of the parsed rp config, whose handle
+// the tool never closes. record() is the map getUpstreamProps gives; a
+// registry of 100,000 upstreams need not build as many maps.
+struct UpstreamEntry {
+  std::string_view alias;
+  std::string_view address, digest, redirect, secret, stat;
+  UpstreamRecord record() const;
+};
+// Registry key (raw dc_uid value, or the alias without one) -> upstream.
+using UpstreamRegistry = std::unordered_map<std::string, UpstreamEntry>;
 
 ConfigView getView(QELConfig cfg);
 void getAliasesAndAlias2Uid(const ConfigView& view, std::unordered_set<std::string>* aliases,
@@ -30,6 +41,12 @@ void getAliasesAndAlias2Uid(const ConfigView& view, std::unordered_set<std::stri
 std::vector<std::string> getUpstreamsUid(QELConfig cfg);
 UpstreamRecord getUpstreamProps(QELConfig cfg, const std::string& alias);
 UpstreamRegistry getUpstreams(QELConfig cfg);
+// The keys of getUpstreams(cfg) in the order its map iterates them, for
+// callers that need no more: none of the map is built.
+std::vector<std::string> getUpstreamKeys(QELConfig cfg);
+// The same keys in no particular order, for callers to whom the order does
+// not matter: cheaper still.
+std::vector<std::string> getUpstreamKeySet(QELConfig cfg);
 
 // The alias of the upstream whose DC UID is optDcUid: optDcUid itself when
 // its address is non-empty, else the bracket text of a key whose raw value

@@ -166,8 +166,9 @@ void changeUpstream(const std::string& rpPath) {
   replace("cert_digest", optDigest);
   replace("stat", optStat);
 
-  removeLines(rpPath, prefixes);
-  saveLineToFile(rpPath, block);
+  // The old lines go and the new ones come in one rename: a run killed in
+  // between must not leave the upstream without its address or secret.
+  replaceLines(rpPath, prefixes, block);
   if (optAlias != currentAlias) changeRpSelectAlias(currentAlias);
 }
 

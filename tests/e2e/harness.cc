@@ -74,11 +74,15 @@ RunResult Instance::run(const std::vector<std::string>& args, const std::string&
 }
 
 RunResult Instance::run(const std::vector<std::string>& args, const RunOptions& opts) const {
-  RunResult r;
+  std::unique_ptr<Process> p = start(args, opts);
+  return p ? p->wait() : RunResult{};
+}
+
+std::unique_ptr<Process> Instance::start(const std::vector<std::string>& args, const RunOptions& opts) const {
   int inPipe[2], outPipe[2], errPipe[2];
   if (::pipe2(inPipe, O_CLOEXEC) || ::pipe2(outPipe, O_CLOEXEC) || ::pipe2(errPipe, O_CLOEXEC)) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
-    return r;
+    return nullptr;
   }
   std::string etc = dir_ + "/etc";
   std::string cwd = opts.cwd.empty() ? dir_ : opts.cwd;
@@ -88,12 +92,24 @@ RunResult Instance::run(const std::vector<std::string>& args, const RunOptions& 
   std::vector<char*> argv;
   for (auto& a : argvStore) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // Opened before the fork: the child may only make system calls.
+  int nsFd = -1;
+  if (opts.mountNamespaceOf > 0) {
+    std::string ns = "/proc/" + std::to_string(opts.mountNamespaceOf) + "/ns/mnt";
+    nsFd = ::open(ns.c_str(), O_RDONLY | O_CLOEXEC);
+    if (nsFd < 0) {
+      ADD_FAILURE() << "open " << ns << ": " << strerror(errno);
+      for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) ::close(fd);
+      return nullptr;
+    }
+  }
 
   pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(inPipe[0], 0);
     ::dup2(outPipe[1], 1);
     ::dup2(errPipe[1], 2);
+    if (nsFd >= 0 && ::setns(nsFd, CLONE_NEWNS) != 0) childFail("setns");
     if (::unshare(CLONE_NEWNS) != 0) childFail("unshare");
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) childFail("mount private");
     if (::mount(etc.c_str(), "/etc/kestrane", nullptr, MS_BIND, nullptr) != 0) childFail("bind mount");
@@ -105,24 +121,57 @@ RunResult Instance::run(const std::vector<std::string>& args, const RunOptions& 
     ::execve(binaryPath(), argv.data(), envp);
     childFail("execve");
   }
+  if (nsFd >= 0) ::close(nsFd);
   ::close(inPipe[0]);
   ::close(outPipe[1]);
   ::close(errPipe[1]);
   if (pid < 0) {
     ADD_FAILURE() << "fork: " << strerror(errno);
-    return r;
+    for (int fd : {inPipe[1], outPipe[0], errPipe[0]}) ::close(fd);
+    return nullptr;
   }
+  std::unique_ptr<Process> p(new Process);
+  p->pid_ = pid;
+  p->started_ = std::chrono::steady_clock::now();
+  p->input_ = opts.input;
+  p->inFd_ = inPipe[1];
+  p->outFd_ = outPipe[0];
+  p->errFd_ = errPipe[0];
+  return p;
+}
 
+Process::~Process() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  collect(nullptr);
+}
+
+void Process::signal(int sig) const {
+  if (pid_ > 0) ::kill(pid_, sig);
+}
+
+RunResult Process::wait() { return collect(nullptr); }
+
+RunResult Process::waitOrKill(std::chrono::microseconds killAfter) {
+  auto killAt = started_ + killAfter;
+  return collect(&killAt);
+}
+
+RunResult Process::collect(const std::chrono::steady_clock::time_point* killAt) {
+  RunResult r;
+  if (pid_ <= 0) return r;
+  bool killed = false;
   // Feed stdin and drain stdout/stderr together so neither side blocks.
   size_t fed = 0;
-  int inFd = inPipe[1];
-  if (opts.input.empty()) {
+  int inFd = inFd_;
+  if (input_.empty()) {
     ::close(inFd);
     inFd = -1;
   } else {
     ::fcntl(inFd, F_SETFL, O_NONBLOCK);
   }
-  int outFd = outPipe[0], errFd = errPipe[0];
+  int outFd = outFd_, errFd = errFd_;
+  inFd_ = outFd_ = errFd_ = -1;
   char buf[65536];
   while (outFd >= 0 || errFd >= 0) {
     struct pollfd fds[3];
@@ -130,7 +179,17 @@ RunResult Instance::run(const std::vector<std::string>& args, const RunOptions& 
     if (outFd >= 0) fds[n++] = {outFd, POLLIN, 0};
     if (errFd >= 0) fds[n++] = {errFd, POLLIN, 0};
     if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
-    if (::poll(fds, static_cast<nfds_t>(n), -1) < 0) {
+    int timeout = -1;
+    if (killAt != nullptr && !killed) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(*killAt - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        ::kill(pid_, SIGKILL);
+        killed = true;
+      } else {
+        timeout = static_cast<int>(left.count());
+      }
+    }
+    if (::poll(fds, static_cast<nfds_t>(n), timeout) < 0) {
       if (errno == EINTR) continue;
       break;
     }
@@ -138,10 +197,10 @@ RunResult Instance::run(const std::vector<std::string>& args, const RunOptions& 
       if (fds[i].revents == 0) continue;
       int fd = fds[i].fd;
       if (fd == inFd) {
-        ssize_t w = ::write(inFd, opts.input.data() + fed, opts.input.size() - fed);
+        ssize_t w = ::write(inFd, input_.data() + fed, input_.size() - fed);
         if (w > 0) fed += static_cast<size_t>(w);
-        if (w < 0 && errno != EAGAIN) fed = opts.input.size();
-        if (fed == opts.input.size()) {
+        if (w < 0 && errno != EAGAIN) fed = input_.size();
+        if (fed == input_.size()) {
           ::close(inFd);
           inFd = -1;
         }
@@ -158,10 +217,67 @@ RunResult Instance::run(const std::vector<std::string>& args, const RunOptions& 
   }
   if (inFd >= 0) ::close(inFd);
   int ws = 0;
-  while (::waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+  while (::waitpid(pid_, &ws, 0) < 0 && errno == EINTR) {
   }
+  pid_ = -1;
   r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
   return r;
+}
+
+PrivateTmpfs::PrivateTmpfs(const std::string& mountPoint, size_t sizeBytes) {
+  // Small pages only, so that a test can count what fits.
+  std::string options = "size=" + std::to_string(sizeBytes) + ",mode=0755,huge=never";
+  int ready[2], hold[2];
+  if (::pipe2(ready, O_CLOEXEC) || ::pipe2(hold, O_CLOEXEC)) {
+    ADD_FAILURE() << "pipe: " << strerror(errno);
+    return;
+  }
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(ready[0]);
+    ::close(hold[1]);
+    char status = 1;
+    if (::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, options.c_str()) == 0)
+      status = 0;
+    int e = errno;
+    (void)::write(ready[1], &status, 1);
+    if (status != 0) {
+      (void)::write(ready[1], &e, sizeof e);
+      _exit(1);
+    }
+    char c;
+    while (::read(hold[0], &c, 1) < 0 && errno == EINTR) {
+    }
+    _exit(0);
+  }
+  ::close(ready[1]);
+  ::close(hold[0]);
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << strerror(errno);
+    ::close(ready[0]);
+    ::close(hold[1]);
+    return;
+  }
+  pid_ = pid;
+  holdFd_ = hold[1];
+  char status = 1;
+  int e = 0;
+  ssize_t got = ::read(ready[0], &status, 1);
+  if (got == 1 && status != 0) (void)::read(ready[0], &e, sizeof e);
+  ::close(ready[0]);
+  if (got != 1 || status != 0) ADD_FAILURE() << "mount tmpfs at " << mountPoint << ": " << strerror(e);
+}
+
+PrivateTmpfs::~PrivateTmpfs() {
+  if (pid_ <= 0) return;
+  ::close(holdFd_);
+  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+std::string PrivateTmpfs::at(const std::string& path) const {
+  return "/proc/" + std::to_string(pid_) + "/root" + path;
 }
 
 void writeFile(const std::string& path, const std::string& content, mode_t mode) {

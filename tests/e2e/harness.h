@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,37 @@ struct RunOptions {
   bool asNobody = false;       // drop to uid/gid 65534 after mounting (root bypasses modes)
   std::string cwd;             // working directory; the instance's directory by default
   std::string argv0 = "kestrane-truv-rp";
+  // When set, the run makes its private mount namespace as a copy of this
+  // process's one (a PrivateTmpfs holder) instead of the machine's.
+  pid_t mountNamespaceOf = 0;
+};
+
+// A run started in the background (Instance::start). Its output is collected
+// only by wait(), so it suits runs that print little (under 64 KiB).
+class Process {
+ public:
+  ~Process();  // a run that was not waited for is killed and reaped
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Sends sig unless the run has been reaped already.
+  void signal(int sig) const;
+  // Feeds standard input, collects the output and reaps the run.
+  RunResult wait();
+  // The same, but a run still going killAfter after its start gets SIGKILL
+  // (its status is then 128 + 9, unless it ended first).
+  RunResult waitOrKill(std::chrono::microseconds killAfter);
+
+ private:
+  friend class Instance;
+  Process() = default;
+  RunResult collect(const std::chrono::steady_clock::time_point* killAt);
+
+  pid_t pid_ = -1;
+  int inFd_ = -1, outFd_ = -1, errFd_ = -1;
+  std::string input_;
+  std::chrono::steady_clock::time_point started_;
 };
 
 class Instance {
@@ -46,9 +79,32 @@ class Instance {
 
   RunResult run(const std::vector<std::string>& args, const RunOptions& opts = {}) const;
   RunResult run(const std::vector<std::string>& args, const std::string& input) const;
+  // Starts a run like run() and returns at once; nullptr when it could not
+  // be started (the test has failed then).
+  std::unique_ptr<Process> start(const std::vector<std::string>& args, const RunOptions& opts = {}) const;
 
  private:
   std::string dir_;
+};
+
+// A tmpfs of a given size mounted at a path in a mount namespace of its own,
+// kept by a small holder process; the machine's mount table is left alone.
+// Runs use it through RunOptions::mountNamespaceOf = holder(); the test
+// reaches its files through at(), under /proc/<holder>/root.
+class PrivateTmpfs {
+ public:
+  PrivateTmpfs(const std::string& mountPoint, size_t sizeBytes);
+  ~PrivateTmpfs();  // ends the holder; the tmpfs goes with its last user
+  PrivateTmpfs(const PrivateTmpfs&) = delete;
+  PrivateTmpfs& operator=(const PrivateTmpfs&) = delete;
+
+  pid_t holder() const { return pid_; }
+  // An absolute path as the holder's namespace sees it.
+  std::string at(const std::string& path) const;
+
+ private:
+  pid_t pid_ = -1;
+  int holdFd_ = -1;  // the holder exits when this closes
 };
 
 // File helpers on absolute paths; they fail the current test on error.
