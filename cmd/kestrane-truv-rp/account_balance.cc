@@ -130,12 +130,12 @@ void removeFromAllLines(const std::string& selectPath, const std::string& name, 
   replaceSelectLines(selectPath, prefixes, lines);
 }
 
-// A domain or a name goes into a line of the rp select config as it stands,
-// so a line break in it would write a second line of the caller's making.
+// A domain goes into a line of the rp select config as it stands, so a line
+// break in it would write a second line of the caller's making. (A name is
+// written only when the rp config already holds it as an alias.)
 void refuseLineBreaks() {
   bool edits = !optSetWeightForName.empty() || !optRemoveName.empty();
   if (edits && hasLineBreak(optDomain)) dieStatusf(10, "Domain must not contain a line break");
-  if (hasLineBreak(optSetWeightForName)) dieStatusf(10, "Name must not contain a line break");
 }
 
 }  // namespace

@@ -746,8 +746,9 @@ TEST_F(AccountBalanceTest, DomainWithLineBreakIsRefusedForEdits) {
   }
   EXPECT_EQ(select(), "rp.select = W:1\ncerts[d].rp.select = east:2");
 
-  // A name is refused the same way.
-  balanceRefused({"-set-weight-for-name", "east\nrp.select = W:100", "50"}, 10, "Name must not contain a line break");
+  // A name with a line break names no upstream, so it is not found.
+  balanceRefused({"-set-weight-for-name", "east\nrp.select = W:100", "50"}, 100,
+                 "Failed to find name east\nrp.select = W:100 in rp config " + inst_.rpConfig());
 
   // Not even a missing select config is created.
   ASSERT_EQ(::unlink(inst_.rpSelectConfig().c_str()), 0);
