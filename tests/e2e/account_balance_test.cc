@@ -26,43 +26,6 @@ Args concat(Args a, const Args& b) {
   return a;
 }
 
-// ---- Snapshots of the truv root --------------------------------------------
-
-// One file or directory as a run may change it: a rewrite shows in the inode
-// even when the bytes come out the same.
-struct Entry {
-  bool dir = false;
-  std::string content;
-  ino_t ino = 0;
-  mode_t mode = 0;
-  bool operator==(const Entry&) const = default;
-};
-using Snapshot = std::map<std::string, Entry>;
-
-void snapshotInto(const std::string& dir, const std::string& rel, Snapshot* out) {
-  for (const std::string& name : listDir(dir)) {
-    std::string path = dir + "/" + name, key = rel + name;
-    if (key == "var/lock") continue;  // every run takes its lock there
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) continue;
-    Entry e;
-    e.ino = st.st_ino;
-    e.mode = st.st_mode & 07777;
-    e.dir = S_ISDIR(st.st_mode);
-    if (e.dir)
-      snapshotInto(path, key + "/", out);
-    else
-      e.content = readFile(path);
-    if (key != "var") (*out)[key] = e;  // made with the lock directory
-  }
-}
-
-// Everything under the truv root but the lock directory.
-Snapshot snapshot(const Instance& inst) {
-  Snapshot s;
-  snapshotInto(inst.root(), "", &s);
-  return s;
-}
 
 // ---- Output in an unspecified order ----------------------------------------
 

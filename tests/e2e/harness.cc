@@ -348,3 +348,31 @@ std::vector<std::string> listDir(const std::string& path) {
   std::sort(names.begin(), names.end());
   return names;
 }
+
+namespace {
+
+void snapshotInto(const std::string& dir, const std::string& rel, Snapshot* out) {
+  for (const std::string& name : listDir(dir)) {
+    std::string path = dir + "/" + name, key = rel + name;
+    if (key == "var/lock") continue;  // every run takes its lock there
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    SnapshotEntry e;
+    e.ino = st.st_ino;
+    e.mode = st.st_mode & 07777;
+    e.dir = S_ISDIR(st.st_mode);
+    if (e.dir)
+      snapshotInto(path, key + "/", out);
+    else
+      e.content = readFile(path);
+    if (key != "var") (*out)[key] = e;  // made with the lock directory
+  }
+}
+
+}  // namespace
+
+Snapshot snapshot(const Instance& inst) {
+  Snapshot s;
+  snapshotInto(inst.root(), "", &s);
+  return s;
+}

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <memory>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,19 @@ mode_t fileMode(const std::string& path);   // permission bits
 void makeDirs(const std::string& path, mode_t mode = 0755);
 // Names in a directory, sorted, without "." and "..".
 std::vector<std::string> listDir(const std::string& path);
+
+// One file or directory under the truv root as a run may change it: a
+// rewrite shows in the inode even when the bytes come out the same.
+struct SnapshotEntry {
+  bool dir = false;
+  std::string content;
+  ino_t ino = 0;
+  mode_t mode = 0;
+  bool operator==(const SnapshotEntry&) const = default;
+};
+// Everything under the truv root but the lock directory, by relative path.
+using Snapshot = std::map<std::string, SnapshotEntry>;
+Snapshot snapshot(const Instance& inst);
 
 // The binary under test.
 const char* binaryPath();
