@@ -227,7 +227,7 @@ void getWeight(const std::string& selectPath, const std::string& rpPath) {
     // Every registry key gets a Default entry; those without one get 0.
     // Each list is scanned at most once, so this stays linear.
     QELConfig rpCfg = parseOrDie(rpPath);
-    for (const std::string& key : getUpstreamKeySet(rpCfg)) {
+    for (const std::string& key : getUpstreamKeys(rpCfg)) {
       std::vector<DomainWeight>& list = table[key];
       bool hasDefault = false;
       for (const DomainWeight& dw : list) hasDefault = hasDefault || dw.domain == kDefaultDomain;

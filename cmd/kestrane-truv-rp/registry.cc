@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -107,243 +107,78 @@ QELConfig parseOrDie(const std::string& rpPath) {
 
 // ---- the registry in one pass over the rp config ----------------------------
 //
-// The registry and the DC UID list follow from the view of the rp config
-// (GetView) as getAliasesAndAlias2Uid and getUpstreamProps read it: aliases
-// in the view's order into a set, the last dc_uid of an alias in that order,
-// and five lookups per alias. With 100,000 upstreams that means copying half
-// a million settings and as many lookups. The scan below reads the settings
-// where the library holds them, once, and takes each record value when the
-// walk meets its key, which the library finds at once. The orders of the
-// view and of the alias set, where a result depends on them, come from
-// hashIterationOrder() rather than from building those containers.
+// The commands read the registry of rp configs with 100,000 upstreams and
+// more, so it comes from one walk over the settings where the library holds
+// them, not from a copied ConfigView and five lookups per alias. Where the
+// file leaves a choice open (an alias with several dc_uid keys, aliases that
+// share a registry key) the last setting the walk meets wins.
 
-constexpr uint32_t kNone = UINT32_MAX;
-constexpr uint32_t kMany = UINT32_MAX - 1;
-
-// The record members looked up for an alias, with the property each comes
-// from, in the order of their names (the order of UpstreamRecord).
-constexpr std::pair<std::string_view, std::string_view> kMembers[] = {
-    {"address", "address"}, {"digest", "cert_digest"}, {"redirect", "redirect"},
-    {"secret", "secret"},   {"stat", "stat"},
+// The record members taken from an alias's keys, in the order of their
+// names (the order of UpstreamRecord), with the property each comes from.
+struct Member {
+  std::string_view name;
+  std::string_view property;
+  std::string_view UpstreamEntry::*field;
 };
-constexpr size_t kMemberCount = std::size(kMembers);
+constexpr Member kMembers[] = {
+    {"address", "address", &UpstreamEntry::address}, {"digest", "cert_digest", &UpstreamEntry::digest},
+    {"redirect", "redirect", &UpstreamEntry::redirect}, {"secret", "secret", &UpstreamEntry::secret},
+    {"stat", "stat", &UpstreamEntry::stat},
+};
 
-int memberOfProperty(std::string_view property) {
-  for (size_t m = 0; m < kMemberCount; ++m)
-    if (kMembers[m].second == property) return static_cast<int>(m);
-  return -1;
+const Member* memberOfProperty(std::string_view property) {
+  for (const Member& m : kMembers)
+    if (m.property == property) return &m;
+  return nullptr;
 }
 
-struct DcUidSetting {
-  uint32_t setting;  // index in the walk
-  uint32_t alias;
-  std::string_view value;  // raw
+// An alias of the rp config with its raw DC UID, if it has one, and (when
+// the scan is asked for them) its record members.
+struct ScannedUpstream {
+  UpstreamEntry entry;
+  std::optional<std::string_view> dcUid;
 };
 
-struct UpstreamScan {
-  // Per setting, in the walk's order.
-  std::vector<uint32_t> aliasOf;  // alias index, or kNone for other keys
-  std::vector<size_t> keyCodes;   // std::hash of the key, when asked for
-  // Per alias, in the order the walk first met them.
-  std::vector<std::string_view> aliases;
-  std::vector<size_t> aliasCodes;  // std::hash of the alias
-  std::vector<uint32_t> uidOf;     // index into uids, kNone or kMany
-  std::vector<DcUidSetting> uids;  // every dc_uid property, in walk order
-  // Record members (expanded values, the library's texts), when asked for:
-  // kMemberCount per alias, empty for none.
-  std::vector<std::string_view> members;
-};
+std::string_view registryKey(const ScannedUpstream& u) { return u.dcUid ? *u.dcUid : u.entry.alias; }
 
-struct ScanWants {
-  bool records = false;
-  bool keyCodes = false;
-};
-
-// Keys of "rp.upstreams[ALIAS].PROPERTY" form exactly: the keys that
-// getUpstreamProps looks up.
+// True for a key of exactly the form "rp.upstreams[ALIAS].PROPERTY", the
+// form getUpstreamProps looks up; alias and property are its captures.
 bool isLookupKey(std::string_view key, std::string_view alias, std::string_view property) {
-  return alias.data() == key.data() + kUpstreamPrefix.size() && key.starts_with(kUpstreamPrefix) &&
-         property.data() == alias.data() + alias.size() + 2 && property.data() + property.size() == key.data() + key.size() &&
-         alias.data()[alias.size()] == ']' && alias.data()[alias.size() + 1] == '.';
+  return key.starts_with(kUpstreamPrefix) && alias.data() == key.data() + kUpstreamPrefix.size() &&
+         property.data() + property.size() == key.data() + key.size();
 }
 
-// Alias -> index in UpstreamScan::aliases: open addressing on the codes the
-// scan keeps anyway; a node-based map costs an allocation per alias.
-class AliasIndex {
- public:
-  // The index of alias (hash code) in scan's aliases; kNone when it is not
-  // there, with the place to add it kept for add().
-  uint32_t find(std::string_view alias, size_t code, const UpstreamScan& scan) {
-    if (2 * (scan.aliases.size() + 1) > slots_.size()) grow(scan);
-    const size_t mask = slots_.size() - 1;
-    for (free_ = code & mask; slots_[free_] != kNone; free_ = (free_ + 1) & mask) {
-      uint32_t at = slots_[free_];
-      if (scan.aliasCodes[at] == code && scan.aliases[at] == alias) return at;
-    }
-    return kNone;
-  }
-  void add(uint32_t at) { slots_[free_] = at; }
-
- private:
-  void grow(const UpstreamScan& scan) {
-    std::vector<uint32_t> slots(std::max<size_t>(64, slots_.size() * 2), kNone);
-    const size_t mask = slots.size() - 1;
-    for (uint32_t at = 0; at < scan.aliases.size(); ++at) {
-      size_t i = scan.aliasCodes[at] & mask;
-      while (slots[i] != kNone) i = (i + 1) & mask;
-      slots[i] = at;
-    }
-    slots_.swap(slots);
-  }
-
-  std::vector<uint32_t> slots_;
-  size_t free_ = 0;
-};
-
-UpstreamScan scanUpstreams(QELConfig cfg, ScanWants wants) {
-  UpstreamScan scan;
-  AliasIndex index;
-  std::string_view lastAlias;
-  uint32_t lastId = kNone;
-  std::hash<std::string_view> hash;
-  uint32_t setting = 0;
+// The aliases of the rp config, in the order the walk first meets them.
+// With withMembers, each record member is the expanded value of the
+// alias's lookup key, taken when the walk is on that key.
+std::vector<ScannedUpstream> scanUpstreams(QELConfig cfg, bool withMembers) {
+  std::vector<ScannedUpstream> upstreams;
+  std::unordered_map<std::string_view, size_t> indexOf;
+  size_t current = 0;
   cfg.ForEachSetting([&](SettingText s) {
     const std::string_view key(s.key);
-    if (wants.keyCodes) scan.keyCodes.push_back(hash(key));
     std::string_view alias, property;
-    if (!matchUpstreamKeyView(key, &alias, &property)) {
-      scan.aliasOf.push_back(kNone);
-      ++setting;
-      return;
+    if (!matchUpstreamKeyView(key, &alias, &property)) return;
+    // The library walks keys in byte order, so the keys of one alias mostly
+    // come together: look the alias up only when it changes.
+    if (upstreams.empty() || upstreams[current].entry.alias != alias) {
+      auto [it, added] = indexOf.try_emplace(alias, upstreams.size());
+      if (added) upstreams.push_back({.entry = {.alias = alias}, .dcUid = std::nullopt});
+      current = it->second;
     }
-    // The keys of one alias mostly come together.
-    uint32_t id = lastId;
-    if (id == kNone || alias != lastAlias) {
-      const size_t code = hash(alias);
-      id = index.find(alias, code, scan);
-      if (id == kNone) {
-        id = static_cast<uint32_t>(scan.aliases.size());
-        index.add(id);
-        scan.aliases.push_back(alias);
-        scan.aliasCodes.push_back(code);
-        scan.uidOf.push_back(kNone);
-        if (wants.records) scan.members.resize(scan.members.size() + kMemberCount);
-      }
-      lastAlias = alias;
-      lastId = id;
-    }
-    scan.aliasOf.push_back(id);
+    ScannedUpstream& u = upstreams[current];
     if (property == "dc_uid") {
-      scan.uidOf[id] = scan.uidOf[id] == kNone ? static_cast<uint32_t>(scan.uids.size()) : kMany;
-      scan.uids.push_back({setting, id, std::string_view(s.value)});
-    } else if (wants.records && isLookupKey(key, alias, property)) {
-      int m = memberOfProperty(property);
-      if (m >= 0) {
-        // The key the walk is on: the library finds it without a search.
-        scan.members[id * kMemberCount + static_cast<size_t>(m)] = cfg.GetStringView(key).first;
-      }
+      u.dcUid = std::string_view(s.value);
+    } else if (withMembers && isLookupKey(key, alias, property)) {
+      if (const Member* m = memberOfProperty(property)) u.entry.*(m->field) = cfg.GetStringView(key).first;
     }
-    ++setting;
   });
-  return scan;
+  return upstreams;
 }
 
-// The settings in the order of the view's map.
-std::vector<uint32_t> viewOrder(QELConfig cfg, UpstreamScan* scan) {
-  if (scan->keyCodes.size() != scan->aliasOf.size()) {
-    std::hash<std::string_view> hash;
-    scan->keyCodes.clear();
-    scan->keyCodes.reserve(scan->aliasOf.size());
-    cfg.ForEachSetting([&](SettingText s) { scan->keyCodes.push_back(hash(std::string_view(s.key))); });
-  }
-  return hashIterationOrder(scan->keyCodes, kConfigViewPresize);
-}
-
-// What getAliasesAndAlias2Uid makes of the view, with the order of its alias
-// set: the aliases in that order, and the dc_uid setting each maps to (kNone
-// for an alias without one).
-struct AliasSet {
-  std::vector<uint32_t> order;  // alias indexes
-  std::vector<uint32_t> uid;    // per alias: index into scan.uids, or kNone
-};
-
-AliasSet aliasSet(const UpstreamScan& scan, const std::vector<uint32_t>& view) {
-  // Inserted into the set as the view meets them.
-  std::vector<uint32_t> inserted;
-  inserted.reserve(scan.aliases.size());
-  std::vector<uint8_t> seen(scan.aliases.size(), 0);
-  std::vector<uint32_t> position(scan.aliasOf.size());
-  for (size_t k = 0; k < view.size(); ++k) {
-    position[view[k]] = static_cast<uint32_t>(k);
-    uint32_t a = scan.aliasOf[view[k]];
-    if (a != kNone && !seen[a]) {
-      seen[a] = 1;
-      inserted.push_back(a);
-    }
-  }
-  std::vector<size_t> codes;
-  codes.reserve(inserted.size());
-  for (uint32_t a : inserted) codes.push_back(scan.aliasCodes[a]);
-  AliasSet set;
-  set.order.reserve(inserted.size());
-  for (uint32_t k : hashIterationOrder(codes, 0)) set.order.push_back(inserted[k]);
-  // The dc_uid that the view meets last wins.
-  set.uid = scan.uidOf;
-  for (uint32_t u = 0; u < scan.uids.size(); ++u) {
-    uint32_t& best = set.uid[scan.uids[u].alias];
-    if (best == kMany || position[scan.uids[u].setting] > position[scan.uids[best].setting]) best = u;
-  }
-  return set;
-}
-
-std::string_view registryKey(const UpstreamScan& scan, uint32_t alias, const std::vector<uint32_t>& uid) {
-  return uid[alias] == kNone ? scan.aliases[alias] : scan.uids[uid[alias]].value;
-}
-
-std::string_view memberValue(const UpstreamScan& scan, uint32_t alias, size_t m) {
-  return scan.members[alias * kMemberCount + m];
-}
-
-UpstreamEntry entryOf(const UpstreamScan& scan, uint32_t alias) {
-  UpstreamEntry e;
-  e.alias = scan.aliases[alias];
-  std::string_view* members[kMemberCount] = {&e.address, &e.digest, &e.redirect, &e.secret, &e.stat};
-  for (size_t m = 0; m < kMemberCount; ++m) *members[m] = memberValue(scan, alias, m);
-  return e;
-}
-
-// The aliases in ascending byte order of their registry keys. The keys'
-// first eight bytes go along, so that most comparisons need not reach texts
-// scattered over the library's memory.
-std::vector<uint32_t> sortedByKey(const UpstreamScan& scan, const std::vector<uint32_t>& uid) {
-  struct Item {
-    uint64_t head;  // big-endian, zero-padded: orders like the bytes
-    uint32_t alias;
-  };
-  std::vector<Item> items(scan.aliases.size());
-  for (uint32_t a = 0; a < items.size(); ++a) {
-    std::string_view key = registryKey(scan, a, uid);
-    unsigned char b[8] = {};
-    key.copy(reinterpret_cast<char*>(b), 8);
-    uint64_t head = 0;
-    for (unsigned char c : b) head = head << 8 | c;
-    items[a] = {head, a};
-  }
-  std::sort(items.begin(), items.end(), [&](const Item& x, const Item& y) {
-    if (x.head != y.head) return x.head < y.head;
-    // Equal heads: compare what follows (a key shorter than 8 bytes has
-    // zeros there, which no key holds, so equal heads mean equal lengths
-    // up to 8).
-    std::string_view kx = registryKey(scan, x.alias, uid), ky = registryKey(scan, y.alias, uid);
-    return kx.substr(std::min<size_t>(8, kx.size())) < ky.substr(std::min<size_t>(8, ky.size()));
-  });
-  std::vector<uint32_t> order(items.size());
-  for (size_t k = 0; k < items.size(); ++k) order[k] = items[k].alias;
-  return order;
-}
-
-// The JSON object of an alias's record, as appendJsonObject writes it.
-void appendRecordJson(std::string* out, const UpstreamScan& scan, uint32_t alias) {
+// The JSON object of an upstream's record, as appendJsonObject writes
+// UpstreamEntry::record(), without building the map.
+void appendRecordJson(std::string* out, const UpstreamEntry& e) {
   out->push_back('{');
   bool first = true;
   auto member = [&](std::string_view name, std::string_view value) {
@@ -353,11 +188,10 @@ void appendRecordJson(std::string* out, const UpstreamScan& scan, uint32_t alias
     out->push_back(':');
     appendJsonString(out, value);
   };
-  // "address" < "alias" < "digest" < ...: alias goes second.
-  for (size_t m = 0; m < kMemberCount; ++m) {
-    std::string_view v = memberValue(scan, alias, m);
-    if (!v.empty()) member(kMembers[m].first, v);
-    if (m == 0) member("alias", scan.aliases[alias]);
+  for (const Member& m : kMembers) {
+    std::string_view value = e.*(m.field);
+    if (!value.empty()) member(m.name, value);
+    if (m.name == "address") member("alias", e.alias);  // "address" < "alias" < "digest"
   }
   out->push_back('}');
 }
@@ -383,58 +217,59 @@ void printUpstreamUidsAsStrings(QELConfig cfg) {
   writeStdout(out);
 }
 
-// The registry maps each registry key to the record of the alias that the
-// alias set holds last among those with that key. Only when two aliases
-// share a key, or an alias has two dc_uid settings, do the orders of the
-// view and the set matter; otherwise the printout needs neither.
+// The first eight bytes of s as a number that orders like them (keys hold no
+// NUL byte, so the zero padding of a shorter key orders like its end).
+uint64_t headOf(std::string_view s) {
+  unsigned char bytes[8] = {};
+  s.copy(reinterpret_cast<char*>(bytes), sizeof bytes);
+  uint64_t head = 0;
+  for (unsigned char b : bytes) head = head << 8 | b;
+  return head;
+}
+
+// The registry as getUpstreams() gives it, sorted by key for the JSON
+// object, without building its map of strings.
 void printUpstreamsAsJson(QELConfig cfg) {
-  UpstreamScan scan = scanUpstreams(cfg, {.records = true, .keyCodes = false});
-  const size_t n = scan.aliases.size();
-  bool manyUids = std::find(scan.uidOf.begin(), scan.uidOf.end(), kMany) != scan.uidOf.end();
-  AliasSet set;
-  if (manyUids) set = aliasSet(scan, viewOrder(cfg, &scan));
-  const std::vector<uint32_t>& uid = manyUids ? set.uid : scan.uidOf;
+  const std::vector<ScannedUpstream> upstreams = scanUpstreams(cfg, true);
+  // Each key's head goes along, so that most comparisons need not reach
+  // texts scattered over the library's memory: that took a tenth of the
+  // run with 100,000 upstreams. Stable, so that of the aliases sharing a
+  // key the last one in the walk's order ends each run: getUpstreams()
+  // keeps that one.
+  struct ByKey {
+    uint64_t head;
+    std::string_view key;
+    const UpstreamEntry* entry;
+  };
+  std::vector<ByKey> byKey;
+  byKey.reserve(upstreams.size());
+  for (const ScannedUpstream& u : upstreams) byKey.push_back({headOf(registryKey(u)), registryKey(u), &u.entry});
+  std::stable_sort(byKey.begin(), byKey.end(), [](const ByKey& a, const ByKey& b) {
+    return a.head != b.head ? a.head < b.head : a.key < b.key;
+  });
 
-  std::vector<uint32_t> byKey = sortedByKey(scan, uid);
-  bool shared = false;
-  for (size_t k = 1; k < n && !shared; ++k)
-    shared = registryKey(scan, byKey[k - 1], uid) == registryKey(scan, byKey[k], uid);
-  if (shared) {
-    if (!manyUids) set = aliasSet(scan, viewOrder(cfg, &scan));
-    std::vector<uint32_t> rank(n);
-    for (uint32_t k = 0; k < set.order.size(); ++k) rank[set.order[k]] = k;
-    // Within a run of one key, the alias the set holds last.
-    size_t kept = 0;
-    for (size_t k = 0; k < n; ++k) {
-      if (kept > 0 && registryKey(scan, byKey[kept - 1], uid) == registryKey(scan, byKey[k], uid)) {
-        if (rank[byKey[k]] > rank[byKey[kept - 1]]) byKey[kept - 1] = byKey[k];
-      } else {
-        byKey[kept++] = byKey[k];
-      }
-    }
-    byKey.resize(kept);
-  }
-
-  // Written out in pieces: a buffer for the whole of it would be as large
-  // as the rp config, and fresh memory is dear.
+  // Written out in pieces: one buffer for all of it would be as large as the
+  // rp config.
   constexpr size_t kPiece = 64 << 10;
-  constexpr size_t kAhead = 8;  // the texts lie all over the library's memory
   std::string out;
   out.reserve(kPiece + 4096);
   out += '{';
   bool first = true;
   for (size_t k = 0; k < byKey.size(); ++k) {
-    // Two steps ahead: an upstream's views, then what they point to.
-    if (k + 2 * kAhead < byKey.size()) __builtin_prefetch(&scan.members[byKey[k + 2 * kAhead] * kMemberCount]);
+    // Entries and member texts lie all over memory: ask for them ahead, the
+    // entry first and its texts once it has come, while this one is written.
+    constexpr size_t kAhead = 8;
+    if (k + 2 * kAhead < byKey.size()) __builtin_prefetch(byKey[k + 2 * kAhead].entry);
     if (k + kAhead < byKey.size()) {
-      for (size_t m = 0; m < kMemberCount; ++m) __builtin_prefetch(memberValue(scan, byKey[k + kAhead], m).data());
+      for (const Member& m : kMembers) __builtin_prefetch((byKey[k + kAhead].entry->*(m.field)).data());
     }
-    const uint32_t a = byKey[k];
+    const auto& [head, key, entry] = byKey[k];
+    if (k + 1 < byKey.size() && byKey[k + 1].key == key) continue;
     if (!first) out += ',';
     first = false;
-    appendJsonString(&out, registryKey(scan, a, uid));
+    appendJsonString(&out, key);
     out += ':';
-    appendRecordJson(&out, scan, a);
+    appendRecordJson(&out, *entry);
     if (out.size() >= kPiece) {
       writeStdout(out);
       out.clear();
@@ -510,19 +345,16 @@ void getAliasesAndAlias2Uid(const ConfigView& view, std::unordered_set<std::stri
 }
 
 std::vector<std::string> getUpstreamsUid(QELConfig cfg) {
-  UpstreamScan scan = scanUpstreams(cfg, {.records = false, .keyCodes = true});
-  AliasSet set = aliasSet(scan, viewOrder(cfg, &scan));
   std::vector<std::string> uids;
-  uids.reserve(set.order.size());
-  for (uint32_t a : set.order) uids.emplace_back(registryKey(scan, a, set.uid));
+  for (const ScannedUpstream& u : scanUpstreams(cfg, false)) uids.emplace_back(registryKey(u));
   return uids;
 }
 
 UpstreamRecord getUpstreamProps(QELConfig cfg, const std::string& alias) {
   UpstreamRecord record;
-  for (const auto& [member, property] : kMembers) {
-    std::string value = expanded(cfg, alias, property);
-    if (!value.empty()) record.emplace(member, std::move(value));
+  for (const Member& m : kMembers) {
+    std::string value = expanded(cfg, alias, m.property);
+    if (!value.empty()) record.emplace(m.name, std::move(value));
   }
   record.emplace("alias", alias);
   return record;
@@ -530,61 +362,29 @@ UpstreamRecord getUpstreamProps(QELConfig cfg, const std::string& alias) {
 
 UpstreamRecord UpstreamEntry::record() const {
   UpstreamRecord r;
-  const std::pair<const char*, std::string_view> members[] = {
-      {"address", address}, {"digest", digest}, {"redirect", redirect}, {"secret", secret}, {"stat", stat}};
-  for (const auto& [name, value] : members)
-    if (!value.empty()) r.emplace(name, value);
+  for (const Member& m : kMembers) {
+    std::string_view value = this->*(m.field);
+    if (!value.empty()) r.emplace(m.name, value);
+  }
   r.emplace("alias", alias);
   return r;
 }
 
 UpstreamRegistry getUpstreams(QELConfig cfg) {
-  UpstreamScan scan = scanUpstreams(cfg, {.records = true, .keyCodes = true});
-  AliasSet set = aliasSet(scan, viewOrder(cfg, &scan));
-  // Filled as the alias set is walked, so that it iterates in the same order.
+  std::vector<ScannedUpstream> upstreams = scanUpstreams(cfg, true);
   UpstreamRegistry registry;
-  registry.reserve(set.order.size());
-  for (uint32_t a : set.order) registry.insert_or_assign(std::string(registryKey(scan, a, set.uid)), entryOf(scan, a));
+  registry.reserve(upstreams.size());
+  for (const ScannedUpstream& u : upstreams) registry.insert_or_assign(std::string(registryKey(u)), u.entry);
   return registry;
 }
 
 std::vector<std::string> getUpstreamKeys(QELConfig cfg) {
-  UpstreamScan scan = scanUpstreams(cfg, {.records = false, .keyCodes = true});
-  AliasSet set = aliasSet(scan, viewOrder(cfg, &scan));
-  if (set.order.empty()) return {};
-  // getUpstreams reserves its map for every alias and inserts each key
-  // when its first alias comes; later ones only replace the value.
+  std::vector<ScannedUpstream> upstreams = scanUpstreams(cfg, false);
   std::unordered_set<std::string_view> seen;
-  seen.reserve(set.order.size());
-  std::vector<std::string_view> keys;
-  std::vector<size_t> codes;
-  std::hash<std::string_view> hash;
-  for (uint32_t a : set.order) {
-    std::string_view key = registryKey(scan, a, set.uid);
-    if (!seen.insert(key).second) continue;
-    keys.push_back(key);
-    codes.push_back(hash(key));
-  }
-  std::vector<std::string> ordered;
-  ordered.reserve(keys.size());
-  for (uint32_t k : hashIterationOrder(codes, set.order.size())) ordered.emplace_back(keys[k]);
-  return ordered;
-}
-
-std::vector<std::string> getUpstreamKeySet(QELConfig cfg) {
-  UpstreamScan scan = scanUpstreams(cfg, {.records = false, .keyCodes = false});
-  // Which dc_uid is an alias's registry key depends on the view's order
-  // only when the alias has several.
-  const bool manyUids = std::find(scan.uidOf.begin(), scan.uidOf.end(), kMany) != scan.uidOf.end();
-  AliasSet set;
-  if (manyUids) set = aliasSet(scan, viewOrder(cfg, &scan));
-  const std::vector<uint32_t>& uid = manyUids ? set.uid : scan.uidOf;
-  std::unordered_set<std::string_view> seen;
-  seen.reserve(scan.aliases.size());
+  seen.reserve(upstreams.size());
   std::vector<std::string> keys;
-  for (uint32_t a = 0; a < scan.aliases.size(); ++a) {
-    std::string_view key = registryKey(scan, a, uid);
-    if (seen.insert(key).second) keys.emplace_back(key);
+  for (const ScannedUpstream& u : upstreams) {
+    if (seen.insert(registryKey(u)).second) keys.emplace_back(registryKey(u));
   }
   return keys;
 }
@@ -596,33 +396,14 @@ std::string getAliasFromUid(const std::string& rpPath, int notFoundStatus) {
   // Any value may hold the DC UID, but only a key with a non-empty bracket
   // text names an upstream: an entry such as "rp.enable = yes" is passed
   // over, so that no caller goes on with an empty alias (and builds
-  // "rp.upstreams[]." keys from it). Among the others the first met in the
-  // view's order wins; skipping rather than stopping keeps the result from
-  // hanging on where such an entry falls in that order.
-  struct Candidate {
-    uint32_t setting;
-    std::string alias;
-  };
-  std::vector<Candidate> candidates;
-  uint32_t setting = 0;
+  // "rp.upstreams[]." keys from it). The first other match in the walk wins.
   std::string alias;
+  bool found = false;
   cfg.ForEachSetting([&](SettingText s) {
-    if (std::strcmp(s.value, optDcUid.c_str()) == 0 && bracketText(s.key, &alias) && !alias.empty())
-      candidates.push_back({setting, alias});
-    ++setting;
+    if (!found && std::strcmp(s.value, optDcUid.c_str()) == 0) found = bracketText(s.key, &alias) && !alias.empty();
   });
-  if (candidates.empty()) dieStatusf(notFoundStatus, "DC UID %s not found", optDcUid);
-  bool oneAlias = std::all_of(candidates.begin(), candidates.end(),
-                              [&](const Candidate& c) { return c.alias == candidates.front().alias; });
-  if (oneAlias) return candidates.front().alias;
-
-  UpstreamScan scan;
-  scan.aliasOf.resize(setting);
-  std::vector<uint32_t> candidateAt(setting, kNone);
-  for (uint32_t c = 0; c < candidates.size(); ++c) candidateAt[candidates[c].setting] = c;
-  for (uint32_t view : viewOrder(cfg, &scan))
-    if (candidateAt[view] != kNone) return candidates[candidateAt[view]].alias;
-  return candidates.front().alias;  // not reached: every candidate is in the view
+  if (!found) dieStatusf(notFoundStatus, "DC UID %s not found", optDcUid);
+  return alias;
 }
 
 void allUpstreamUids(const std::string& rpPath) {

@@ -35,18 +35,22 @@ struct UpstreamEntry {
 // Registry key (raw dc_uid value, or the alias without one) -> upstream.
 using UpstreamRegistry = std::unordered_map<std::string, UpstreamEntry>;
 
+// cfg's view; "cfg.GetView() error: %s" (255) should the binding fail.
 ConfigView getView(QELConfig cfg);
+// The alias set and the alias -> raw dc_uid map of a view.
 void getAliasesAndAlias2Uid(const ConfigView& view, std::unordered_set<std::string>* aliases,
                             std::unordered_map<std::string, std::string>* alias2uid);
+
+// The same, read in one walk over cfg (QELConfig::ForEachSetting) with no
+// view. Where the file gives an alias several dc_uid keys, or several
+// aliases one registry key, the one the walk meets last wins.
+
+// The DC UID list: one entry per alias, repeats kept.
 std::vector<std::string> getUpstreamsUid(QELConfig cfg);
 UpstreamRecord getUpstreamProps(QELConfig cfg, const std::string& alias);
 UpstreamRegistry getUpstreams(QELConfig cfg);
-// The keys of getUpstreams(cfg) in the order its map iterates them, for
-// callers that need no more: none of the map is built.
+// The keys of getUpstreams(cfg), each once, without building its map.
 std::vector<std::string> getUpstreamKeys(QELConfig cfg);
-// The same keys in no particular order, for callers to whom the order does
-// not matter: cheaper still.
-std::vector<std::string> getUpstreamKeySet(QELConfig cfg);
 
 // The alias of the upstream whose DC UID is optDcUid: optDcUid itself when
 // its address is non-empty, else the bracket text of a key whose raw value

@@ -3,8 +3,6 @@
 #include <errno.h>
 #include <string.h>
 
-#include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <string>
 
@@ -93,7 +91,6 @@ std::pair<std::string_view, Error> QELConfig::GetStringView(std::string_view key
 
 std::pair<ConfigView, Error> QELConfig::GetView() const {
   ConfigView view;
-  view.reserve(kConfigViewPresize);
   if (cfg_ == nullptr) return {std::move(view), Error()};
   for (qel_config_node* n = qel_config_get_first(cfg_); n != nullptr; n = qel_config_get_next(n))
     view.insert_or_assign(copyText(n->key), copyText(n->value));
@@ -121,140 +118,4 @@ std::pair<QELConfig, Error> ParseFile(std::string_view path) {
     return {QELConfig(), err};
   }
   return {cfg, Error()};
-}
-
-// ---- iteration order of the standard unordered containers -----------------
-//
-// What follows mirrors how libstdc++'s hashtable (the table of
-// std::unordered_map and std::unordered_set) links its nodes, and uses its
-// rehash policy; fast_paths_test checks it against the containers.
-#ifndef __GLIBCXX__
-#error "hashIterationOrder mirrors libstdc++'s unordered containers"
-#endif
-
-namespace {
-
-// An element of the simulated table: its code, insertion index and bucket
-// under the current bucket count.
-struct Slot {
-  uint64_t code;
-  uint32_t id;
-  uint32_t bucket;
-};
-
-constexpr uint32_t kNone = UINT32_MAX;
-
-// The table as lists in iteration order rather than linked nodes. Its
-// scratch space is kept from one rehash to the next: fresh memory costs
-// more than the passes over it.
-class TableSimulation {
- public:
-  std::vector<uint32_t> run(const std::vector<size_t>& codes, size_t presize) {
-    // The table's own rehash policy decides the bucket counts, step by step
-    // as the table would (reserve, then a check before each insertion).
-    std::__detail::_Prime_rehash_policy policy;
-    size_t buckets = 1;
-    if (presize > 0) {
-      size_t wanted = static_cast<size_t>(std::ceil(static_cast<double>(presize) / policy.max_load_factor()));
-      wanted = std::max(policy._M_bkt_for_elements(1), wanted);
-      buckets = policy._M_next_bkt(wanted);
-    }
-    for (size_t i = 0; i < codes.size(); ++i) {
-      auto [grow, newBuckets] = policy._M_need_rehash(buckets, i, 1);
-      if (grow) {
-        applyPending(buckets);
-        buckets = newBuckets;
-        rehash(buckets);
-      }
-      pending_.push_back({codes[i], static_cast<uint32_t>(i), static_cast<uint32_t>(codes[i] % buckets)});
-    }
-    applyPending(buckets);
-    std::vector<uint32_t> order;
-    order.reserve(base_.size());
-    for (const Slot& e : base_) order.push_back(e.id);
-    return order;
-  }
-
- private:
-  // base_ becomes the list with the insertions since the last rehash
-  // (pending_, oldest first) applied. The table puts an element at the
-  // front of its bucket's run, or, when its bucket is empty, at the front of
-  // the whole list.
-  void applyPending(size_t buckets) {
-    if (pending_.empty()) return;
-    if (bucket_.size() != buckets) bucket_.assign(buckets, Bucket{kNone, 0});  // no rehash yet: all empty
-    for (Bucket& b : bucket_) b.first = kNone;  // from here on: newest pending element
-    next_.resize(pending_.size());
-    created_.clear();  // buckets that pending elements opened, oldest first
-    for (size_t k = 0; k < pending_.size(); ++k) {
-      Bucket& b = bucket_[pending_[k].bucket];
-      if (b.count == 0) {
-        b.count = 1;
-        created_.push_back(pending_[k].bucket);
-      }
-      next_[k] = b.first;
-      b.first = static_cast<uint32_t>(k);
-    }
-    list_.clear();
-    auto emitPending = [&](uint32_t bucket) {  // newest first
-      for (uint32_t k = bucket_[bucket].first; k != kNone; k = next_[k]) list_.push_back(pending_[k]);
-      bucket_[bucket].first = kNone;
-    };
-    for (size_t j = created_.size(); j-- > 0;) emitPending(created_[j]);
-    uint32_t previous = kNone;
-    for (const Slot& e : base_) {
-      if (e.bucket != previous) {
-        emitPending(e.bucket);
-        previous = e.bucket;
-      }
-      list_.push_back(e);
-    }
-    base_.swap(list_);
-    pending_.clear();
-  }
-
-  // A rehash into `buckets` buckets walks the list in order and puts each
-  // element at the front of its new bucket's run, or at the front of the
-  // list when that bucket is still empty: the runs come out latest-opened
-  // first, each in reverse walk order. Done with counting passes. Leaves
-  // the count of every bucket, non-zero for the used ones.
-  void rehash(size_t buckets) {
-    const size_t m = base_.size();
-    bucket_.assign(buckets, Bucket{kNone, 0});
-    for (size_t p = 0; p < m; ++p) {
-      uint32_t b = static_cast<uint32_t>(base_[p].code % buckets);
-      base_[p].bucket = b;
-      Bucket& bk = bucket_[b];
-      if (bk.first == kNone) bk.first = static_cast<uint32_t>(p);
-      ++bk.count;
-    }
-    // cursor: the next free place in the bucket's run, the runs laid out by
-    // first visit, latest first.
-    cursor_.resize(buckets);
-    size_t offset = 0;
-    for (size_t p = m; p-- > 0;) {
-      const Bucket& bk = bucket_[base_[p].bucket];
-      if (bk.first == p) {
-        cursor_[base_[p].bucket] = static_cast<uint32_t>(offset);
-        offset += bk.count;
-      }
-    }
-    list_.resize(m);
-    for (size_t p = m; p-- > 0;) list_[cursor_[base_[p].bucket]++] = base_[p];
-    base_.swap(list_);
-  }
-
-  struct Bucket {
-    uint32_t first;
-    uint32_t count;
-  };
-  std::vector<Slot> base_, pending_, list_;
-  std::vector<Bucket> bucket_;
-  std::vector<uint32_t> next_, created_, cursor_;
-};
-
-}  // namespace
-
-std::vector<uint32_t> hashIterationOrder(const std::vector<size_t>& codes, size_t presize) {
-  return TableSimulation().run(codes, presize);
 }

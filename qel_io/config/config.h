@@ -4,14 +4,12 @@
 #ifndef QEL_IO_CONFIG_CONFIG_H_
 #define QEL_IO_CONFIG_CONFIG_H_
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
-#include <vector>
 
 struct qel_config;
 
@@ -50,8 +48,6 @@ Error mergeError(int32_t r);
 
 // Full key -> raw value; unordered.
 using ConfigView = std::unordered_map<std::string, std::string>;
-// GetView() pre-sizes its map for this many entries.
-inline constexpr size_t kConfigViewPresize = 100;
 
 // One setting as the library holds it: its key and raw value, NUL-terminated
 // and owned by the configuration, valid until the handle is closed.
@@ -59,14 +55,6 @@ struct SettingText {
   const char* key;
   const char* value;
 };
-
-// The order in which a std::unordered_map or std::unordered_set of this
-// standard library iterates distinct keys that were inserted one by one into
-// a container made empty and reserve()d for `presize` entries (0: not
-// reserved), given the std::hash codes of the keys in insertion order. The
-// result lists insertion indexes. Lets callers that depend on the order of
-// such a container learn it without building one of strings.
-std::vector<uint32_t> hashIterationOrder(const std::vector<size_t>& codes, size_t presize);
 
 // A handle on one parsed configuration; copies share it. The empty handle
 // finds nothing, has an empty view and cannot be merged into.
@@ -88,17 +76,14 @@ class QELConfig {
   // Copies of every setting with its raw value; they outlive the handle.
   // The error is always empty.
   std::pair<ConfigView, Error> GetView() const;
-  // Calls fn(SettingText) for every setting in the library's order, without
-  // copies. GetView() inserts the settings in this order, so
-  // hashIterationOrder() of their keys' std::hash codes with
-  // kConfigViewPresize gives the order of its map.
+  // Calls fn(SettingText) for every setting, in the library's order, without
+  // copying anything: for callers that read every setting of large files.
   template <typename Fn>
   void ForEachSetting(Fn&& fn) const {
     using F = std::remove_reference_t<Fn>;
     VisitSettings([](void* f, SettingText s) { (*static_cast<F*>(f))(s); },
                   const_cast<void*>(static_cast<const void*>(&fn)));
   }
-  void VisitSettings(void (*visit)(void*, SettingText), void* context) const;
   // Frees the configuration; no other copy of the handle may be used
   // afterwards. This one becomes empty.
   void Close();
@@ -106,6 +91,9 @@ class QELConfig {
   bool empty() const { return cfg_ == nullptr; }
 
  private:
+  // ForEachSetting's walk, kept out of the header that way.
+  void VisitSettings(void (*visit)(void*, SettingText), void* context) const;
+
   qel_config* cfg_ = nullptr;
 };
 

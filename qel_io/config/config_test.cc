@@ -7,11 +7,18 @@
 
 #include <climits>
 #include <filesystem>
+#include <map>
+#include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+extern "C" {
+#include "qel_io.h"
+}
 
 namespace {
 
@@ -197,6 +204,136 @@ TEST(EmptyHandleTest, FindsNothing) {
   EXPECT_EQ(cfg.MergeFile("/nonexistent").sysErrno(), EINVAL);
   cfg.Close();
   EXPECT_TRUE(cfg.empty());
+}
+
+// ---- large files, as the library builds them in bulk ------------------------
+
+// Random lines in the forms the tool's files take, and the odd ones: keys
+// without the common prefix, keys alike in their first 40 bytes after it,
+// repeated keys, CR line ends, comments and lines that hold no setting.
+std::string randomSettings(std::mt19937& rng, size_t lines) {
+  const std::vector<std::string> aliases = {
+      "edge-000001", "edge-000002", "edge-000010",
+      "0b7a1234-5678-1abc-9def-0123456789ab", "0b7a1234-5678-1abc-9def-0123456789ac",
+      "0b7a1234-5678-1abc-9def-0123456789ab-and-some-more-bytes", "x", "",
+  };
+  const std::vector<std::string> properties = {"address", "cert_digest", "dc_uid", "redirect", "secret", "stat"};
+  std::string text;
+  for (size_t i = 0; i < lines; ++i) {
+    std::string key;
+    switch (rng() % 8) {
+      case 0: key = "rp.enable"; break;
+      case 1: key = "certs[d" + std::to_string(rng() % 50) + ".example].rp.select"; break;
+      case 2: key = "k" + std::to_string(rng() % 1000); break;
+      default:
+        key = "rp.upstreams[" + aliases[rng() % aliases.size()] + std::to_string(rng() % 300) + "]." +
+              properties[rng() % properties.size()];
+    }
+    std::string value = "v" + std::to_string(i);
+    switch (rng() % 10) {
+      case 0: text += "  " + key + "\t=  " + value + " \r\n"; break;
+      case 1: text += "# " + key + " = commented\n"; break;
+      case 2: text += "no setting here\n"; break;
+      default: text += key + " = " + value + "\n";
+    }
+  }
+  return text;
+}
+
+// What a plain reading of the lines gives: key and value trimmed of blanks
+// and tabs, comments and lines without "=" or key skipped, the last value
+// of a key winning; in the library's order, by key.
+std::map<std::string, std::string> plainReading(const std::string& text) {
+  auto trim = [](std::string s) {
+    s.erase(0, s.find_first_not_of(" \t"));
+    s.erase(s.find_last_not_of(" \t") + 1);
+    return s;
+  };
+  std::map<std::string, std::string> settings;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    std::string line = text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+    start = nl == std::string::npos ? text.size() : nl + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::string t = trim(line);
+    size_t eq = line.find('=');
+    if (t.empty() || t[0] == '#' || eq == std::string::npos) continue;
+    std::string key = trim(line.substr(0, eq));
+    if (!key.empty()) settings[key] = trim(line.substr(eq + 1));
+  }
+  return settings;
+}
+
+std::vector<std::pair<std::string, std::string>> walk(QELConfig cfg) {
+  std::vector<std::pair<std::string, std::string>> all;
+  cfg.ForEachSetting([&](SettingText s) { all.emplace_back(s.key, s.value); });
+  return all;
+}
+
+TEST_F(ConfigTest, LargeFilesHoldWhatTheLinesSay) {
+  std::mt19937 rng(7);
+  const size_t sizes[] = {0, 1, 2, 15, 16, 17, 1000, 1023, 1024, 1025, 5000, 40000};
+  for (size_t lines : sizes) {
+    std::string text = randomSettings(rng, lines);
+    std::map<std::string, std::string> want = plainReading(text);
+    QELConfig cfg = parse(writeFile("cfg" + std::to_string(lines), text));
+    std::vector<std::pair<std::string, std::string>> expected(want.begin(), want.end());
+    EXPECT_EQ(walk(cfg), expected) << lines << " lines";
+    for (const auto& [key, value] : want) EXPECT_EQ(cfg.GetString(key).first, value) << key;
+    EXPECT_EQ(cfg.GetString("rp.upstreams[none].address").second, errSettingNotFound);
+  }
+}
+
+// The library sorts keys by their first bytes after the common prefix, kept
+// with each line; keys alike in all of those must still come in byte order,
+// also when one ends right where the kept bytes do.
+TEST_F(ConfigTest, KeysAlikeInTheirFirstBytes) {
+  for (size_t length = 30; length <= 60; ++length) {
+    const std::string stem(length, 'k');
+    std::string text = "0 = first\n";
+    for (const char* tail : {"]", "", "\x01", "\xff", "]]", "a", ""})
+      text += stem + tail + " = " + std::to_string(text.size()) + "\n";
+    QELConfig cfg = parse(writeFile("cfg" + std::to_string(length), text));
+    std::map<std::string, std::string> want = plainReading(text);
+    std::vector<std::pair<std::string, std::string>> expected(want.begin(), want.end());
+    EXPECT_EQ(walk(cfg), expected) << length;
+  }
+}
+
+// Checks the red-black rules below n; the black height, or -1.
+int blackHeight(const rb_node* n, const rb_node* parent) {
+  if (n == nullptr) return 1;
+  if (reinterpret_cast<const rb_node*>(n->rb_parent & ~uint64_t{1}) != parent) return -1;
+  bool red = (n->rb_parent & 1) == 0;
+  if (red && parent != nullptr && (parent->rb_parent & 1) == 0) return -1;
+  int left = blackHeight(n->rb_left, n), right = blackHeight(n->rb_right, n);
+  return left < 0 || left != right ? -1 : left + (red ? 0 : 1);
+}
+
+// The binding walks the library's tree; sizes around the bulk build's
+// boundaries.
+TEST_F(ConfigTest, LargeFilesMakeAValidRedBlackTree) {
+  const size_t sizes[] = {1, 2, 3, 4, 7, 8, 100, 1023, 1024, 4095};
+  for (size_t n : sizes) {
+    std::string text;
+    for (size_t i = 0; i < n; ++i) text += "key" + std::to_string(i * 7919 % 100003) + " = x\n";
+    qel_config* cfg = qel_create_config();
+    ASSERT_EQ(qel_merge_config(cfg, writeFile("tree", text).c_str()), 0);
+    ASSERT_NE(cfg->root.rb_node, nullptr);
+    EXPECT_EQ(cfg->root.rb_node->rb_parent & 1, 1u) << n;
+    EXPECT_GT(blackHeight(cfg->root.rb_node, nullptr), 0) << n;
+    qel_free_config(cfg);
+  }
+}
+
+TEST_F(ConfigTest, LookupsOfLongKeys) {
+  std::string longKey = "rp.upstreams[" + std::string(300, 'a') + "].address";
+  QELConfig cfg = parse(writeFile("cfg", longKey + " = far\nshort = near\n"));
+  EXPECT_EQ(cfg.GetString(longKey).first, "far");
+  EXPECT_EQ(cfg.GetStringView(longKey).first, "far");
+  EXPECT_EQ(cfg.GetString(longKey + "x").second, errSettingNotFound);
+  EXPECT_EQ(cfg.GetStringView(std::string("short\0tail", 10)).first, "near");  // cut at the NUL
 }
 
 }  // namespace
