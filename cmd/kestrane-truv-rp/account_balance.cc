@@ -7,6 +7,8 @@
 
 #include <re2/re2.h>
 
+#include <algorithm>
+#include <charconv>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -97,9 +99,9 @@ std::vector<std::string> domainsOf(QELConfig cfg) {
   auto [view, viewErr] = cfg.GetView();
   if (viewErr) dieStatusf(255, "Error: %s", viewErr);
   std::vector<std::string> domains;
-  std::string domain;
+  std::string_view domain;
   for (const auto& entry : view) {
-    if (matchCertsKey(entry.first, &domain)) domains.push_back(domain);
+    if (matchCertsKey(entry.first, &domain)) domains.emplace_back(domain);
   }
   return domains;
 }
@@ -138,6 +140,61 @@ void refuseLineBreaks() {
   if (edits && hasLineBreak(optDomain)) dieStatusf(10, "Domain must not contain a line break");
 }
 
+// Pieces of the weight query.
+
+bool byName(const WeightEntry& a, const WeightEntry& b) { return a.name < b.name; }
+
+// The first eight bytes of s as a number that orders like them (a shorter
+// text is padded with zero bytes, which orders it first among equal heads).
+uint64_t headOf(std::string_view s) {
+  unsigned char bytes[8] = {};
+  s.copy(reinterpret_cast<char*>(bytes), sizeof bytes);
+  uint64_t head = 0;
+  for (unsigned char b : bytes) head = head << 8 | b;
+  return head;
+}
+
+// keys in ascending order, each once. They are views of texts scattered
+// over the library's memory: sorted with their heads beside them, most
+// comparisons need not reach them.
+std::vector<std::string_view> sortedUnique(const std::vector<std::string_view>& keys) {
+  struct Headed {
+    uint64_t head;
+    std::string_view key;
+    bool operator<(const Headed& o) const { return head != o.head ? head < o.head : key < o.key; }
+  };
+  std::vector<Headed> headed;
+  headed.reserve(keys.size());
+  for (std::string_view key : keys) headed.push_back({headOf(key), key});
+  std::sort(headed.begin(), headed.end());
+  std::vector<std::string_view> sorted;
+  sorted.reserve(headed.size());
+  for (const Headed& h : headed) {
+    if (sorted.empty() || sorted.back() != h.key) sorted.push_back(h.key);
+  }
+  return sorted;
+}
+
+void appendDecimal(std::string* out, int64_t v) {
+  char digits[24];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, v);
+  out->append(digits, end);
+}
+
+// Appends [{"domain":weight},...] of a non-empty list.
+void appendListJson(std::string* out, std::span<const WeightEntry> list) {
+  out->push_back('[');
+  for (const WeightEntry& e : list) {
+    if (&e != list.data()) out->push_back(',');
+    out->push_back('{');
+    appendJsonString(out, e.domain);
+    out->push_back(':');
+    appendDecimal(out, e.weight);
+    out->push_back('}');
+  }
+  out->push_back(']');
+}
+
 }  // namespace
 
 // ---- Driver ----------------------------------------------------------------
@@ -171,17 +228,21 @@ void getThreshold(const std::string& selectPath) {
   writeStdout(value);
 }
 
-bool matchCertsKey(std::string_view key, std::string* domain) {
+bool matchCertsKey(std::string_view key, std::string_view* domain) {
   static const RE2 certsPattern("certs\\[(.+)\\].rp.select", [] {
     RE2::Options o;
     o.set_encoding(RE2::Options::EncodingLatin1);  // keys are bytes, not UTF-8
     o.set_log_errors(false);
     return o;
   }());
-  return RE2::PartialMatch(key, certsPattern, domain);
+  re2::StringPiece groups[2];
+  if (!certsPattern.Match(re2::StringPiece(key.data(), key.size()), 0, key.size(), RE2::UNANCHORED, groups, 2))
+    return false;
+  *domain = std::string_view(groups[1].data(), groups[1].size());
+  return true;
 }
 
-std::string addWeightsForLine(WeightTable* table, const std::string& domain, std::string_view value) {
+std::string addWeightsForLine(WeightTable* table, std::string_view domain, std::string_view value) {
   std::string error;
   forEachBlankPiece(value, [&](std::string_view piece) {
     size_t colon = piece.find(':');
@@ -194,14 +255,32 @@ std::string addWeightsForLine(WeightTable* table, const std::string& domain, std
       error = intErrorText(weightText, e);
       return;
     }
-    (*table)[std::string(piece.substr(0, colon))].push_back({domain, weight});
+    table->push_back({piece.substr(0, colon), domain, weight});
   });
   return error;
 }
 
-void getWeightsForLine(WeightTable* table, const std::string& domain, std::string_view value) {
+void getWeightsForLine(WeightTable* table, std::string_view domain, std::string_view value) {
   std::string error = addWeightsForLine(table, domain, value);
   if (!error.empty()) dieStatusf(255, "Invalid weight format %s", error);
+}
+
+void groupByName(WeightTable* table) { std::stable_sort(table->begin(), table->end(), byName); }
+
+void addZeroEntries(WeightTable* table, const std::vector<std::string_view>& keys) {
+  // One walk over the table beside the sorted keys.
+  WeightTable zeros;
+  auto it = table->cbegin();
+  for (std::string_view key : sortedUnique(keys)) {
+    while (it != table->cend() && it->name < key) ++it;
+    bool hasDefault = false;
+    for (; it != table->cend() && it->name == key; ++it) hasDefault = hasDefault || it->domain == kDefaultDomain;
+    if (!hasDefault) zeros.push_back({key, kDefaultDomain, 0});
+  }
+  // A stable merge: each zero entry ends up after the entries of its name.
+  auto middle = static_cast<WeightTable::difference_type>(table->size());
+  table->insert(table->end(), zeros.begin(), zeros.end());
+  std::inplace_merge(table->begin(), table->begin() + middle, table->end(), byName);
 }
 
 void getWeight(const std::string& selectPath, const std::string& rpPath) {
@@ -209,93 +288,78 @@ void getWeight(const std::string& selectPath, const std::string& rpPath) {
   auto [view, viewErr] = cfg.GetView();
   if (viewErr) dieStatusf(255, "Error: %s", viewErr);
 
+  // The table views the view's texts, which live on until it is printed.
   WeightTable table;
   bool readDefault = false;
-  std::string domain;
   for (const auto& [key, value] : view) {
     if (key.find(kDefaultSelectKey) == std::string::npos) continue;
-    if (matchCertsKey(key, &domain)) {
-      getWeightsForLine(&table, domain, value);
-    } else {
+    std::string_view domain;
+    if (!matchCertsKey(key, &domain)) {
       // The default line, but also the threshold and any other such key.
-      getWeightsForLine(&table, kDefaultDomain, value);
+      domain = kDefaultDomain;
       readDefault = true;
     }
+    getWeightsForLine(&table, domain, value);
   }
+  groupByName(&table);
 
-  if (readDefault) {
-    // Every registry key gets a Default entry; those without one get 0.
-    // Each list is scanned at most once, so this stays linear.
-    QELConfig rpCfg = parseOrDie(rpPath);
-    for (const std::string& key : getUpstreamKeys(rpCfg)) {
-      std::vector<DomainWeight>& list = table[key];
-      bool hasDefault = false;
-      for (const DomainWeight& dw : list) hasDefault = hasDefault || dw.domain == kDefaultDomain;
-      if (!hasDefault) list.push_back({kDefaultDomain, 0});
-    }
-  }
+  // The registry keys view the rp config's texts: its handle is never closed.
+  if (readDefault) addZeroEntries(&table, getUpstreamsUidViews(parseOrDie(rpPath)));
   printWeights(table);
 }
 
-std::string formatWeightLines(const WeightTable& table, bool all, const std::string& name,
-                              const std::string& domain) {
+std::span<const WeightEntry> entriesOf(const WeightTable& table, std::string_view name) {
+  auto [first, last] = std::equal_range(table.begin(), table.end(), WeightEntry{name, {}, 0}, byName);
+  return {first, last};
+}
+
+std::string formatWeightLines(const WeightTable& table, bool all, std::string_view name, std::string_view domain) {
+  std::span<const WeightEntry> entries = all ? std::span<const WeightEntry>(table) : entriesOf(table, name);
+  bool anyDomain = all || domain.empty();
   std::string out;
-  auto addList = [&](const std::string& entryName, const std::vector<DomainWeight>& list, bool anyDomain) {
-    for (const DomainWeight& dw : list) {
-      if (!anyDomain && dw.domain != domain) continue;
-      out += dw.domain;
-      out += ' ';
-      out += entryName;
-      out += ' ';
-      out += std::to_string(dw.weight);
-      out += '\n';
-    }
-  };
-  if (all) {
-    for (const auto& [entryName, list] : table) addList(entryName, list, true);
-  } else if (auto it = table.find(name); it != table.end()) {
-    addList(name, it->second, domain.empty());
+  for (const WeightEntry& e : entries) {
+    if (!anyDomain && e.domain != domain) continue;
+    out += e.domain;
+    out += ' ';
+    out += e.name;
+    out += ' ';
+    appendDecimal(&out, e.weight);
+    out += '\n';
   }
   return out;
 }
 
-std::string domainWeightsJson(const std::vector<DomainWeight>* list) {
-  if (list == nullptr) return "null";
-  std::string out = "[";
-  for (const DomainWeight& dw : *list) {
-    if (out.size() > 1) out += ',';
-    out += '{';
-    appendJsonString(&out, dw.domain);
-    out += ':';
-    appendJsonInt(&out, dw.weight);
-    out += '}';
-  }
-  out += ']';
+std::string domainWeightsJson(std::span<const WeightEntry> list) {
+  if (list.empty()) return "null";
+  std::string out;
+  appendListJson(&out, list);
   return out;
 }
 
 std::string weightTableJson(const WeightTable& table) {
   std::string out = "{";
-  for (const auto& [name, list] : table) {
-    if (out.size() > 1) out += ',';
-    appendJsonString(&out, name);
+  out.reserve(table.size() * 32);  // about a name and one entry each
+  for (auto first = table.begin(); first != table.end();) {
+    auto last = std::find_if(first, table.end(), [&](const WeightEntry& e) { return e.name != first->name; });
+    if (first != table.begin()) out += ',';
+    appendJsonString(&out, first->name);
     out += ':';
-    out += domainWeightsJson(&list);
+    appendListJson(&out, {first, last});
+    first = last;
   }
   out += '}';
   return out;
 }
 
-void printJson(const std::string& encoded) {
+void printJson(std::string encoded) {
   if (encoded == "null") dieStatusf(100, kNotFound);
-  writeStdout(encoded + "\n");
+  encoded += '\n';
+  writeStdout(encoded);
 }
 
 int64_t getWeightForDomain(const WeightTable& table) {
-  if (auto it = table.find(optWeightForName); it != table.end()) {
-    for (const DomainWeight& dw : it->second) {
-      if (dw.domain == optDomain) return dw.weight;
-    }
+  for (const WeightEntry& e : entriesOf(table, optWeightForName)) {
+    if (e.domain == optDomain) return e.weight;
   }
   dieStatusf(100, kNotFound);
 }
@@ -303,10 +367,7 @@ int64_t getWeightForDomain(const WeightTable& table) {
 void printWeights(const WeightTable& table) {
   if (optJson) {
     if (optWeights) return printJson(weightTableJson(table));
-    if (optDomain.empty()) {
-      auto it = table.find(optWeightForName);
-      return printJson(domainWeightsJson(it == table.end() ? nullptr : &it->second));
-    }
+    if (optDomain.empty()) return printJson(domainWeightsJson(entriesOf(table, optWeightForName)));
     std::string number;
     appendJsonInt(&number, getWeightForDomain(table));
     return printJson(number);

@@ -11,7 +11,7 @@
 #define KTRP_ACCOUNT_BALANCE_H_
 
 #include <cstdint>
-#include <map>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,13 +22,20 @@
 // query, set weight, remove name. Each step parses the file afresh.
 void accountBalance(const std::string& rpPath);
 
-struct DomainWeight {
-  std::string domain;  // "Default" for the default select line
+// One entry of the weight query: a select entry, or the zero entry of a
+// registry key. name and domain view texts that outlive the table (the
+// parsed select config's view, the registry keys, a literal).
+struct WeightEntry {
+  std::string_view name;
+  std::string_view domain;  // "Default" for the default select line
   int64_t weight;
+  bool operator==(const WeightEntry&) const = default;
 };
-// Upstream name -> its entries, in the order they were read. Ordered by name
-// because the JSON object must be.
-using WeightTable = std::map<std::string, std::vector<DomainWeight>>;
+// The weight table: its entries grouped by name in ascending byte order (the
+// JSON object's order), each name's entries in the order they were added. A
+// sorted vector of views: the table of 100,000 upstreams is built, sorted
+// and printed once, and a map of string nodes cost more than all the rest.
+using WeightTable = std::vector<WeightEntry>;
 
 // ---- Queries ---------------------------------------------------------------
 
@@ -37,32 +44,40 @@ void getThreshold(const std::string& selectPath);
 // Builds the weight table (zero entries from rpPath's registry keys when a
 // default line was read) and prints it as the options ask.
 void getWeight(const std::string& selectPath, const std::string& rpPath);
-// Adds the entries of one select value under domain; ends the process (255)
-// on a weight that is not a decimal integer.
-void getWeightsForLine(WeightTable* table, const std::string& domain, std::string_view value);
+// Appends the entries of one select value under domain, in their order;
+// ends the process (255) on a weight that is not a decimal integer.
+void getWeightsForLine(WeightTable* table, std::string_view domain, std::string_view value);
 void printWeights(const WeightTable& table);
 // The first weight of optWeightForName under optDomain; ends the process
 // (100) when there is none.
 int64_t getWeightForDomain(const WeightTable& table);
 // Prints encoded JSON and a newline; "null" (a name without entries) ends
 // the process with 100 instead.
-void printJson(const std::string& encoded);
+void printJson(std::string encoded);
 
 // Pure pieces of the queries, exposed for tests.
 
-// Matches the certs pattern "certs\[(.+)\].rp.select" anywhere in key; the
-// domain is group 1 (greedy, so up to the last fitting "]").
-bool matchCertsKey(std::string_view key, std::string* domain);
+// Matches the certs pattern "certs\\[(.+)\\].rp.select" anywhere in key; the
+// domain is group 1 (greedy, so up to the last fitting "]"), a view of key.
+bool matchCertsKey(std::string_view key, std::string_view* domain);
 // getWeightsForLine without ending the process: "" or the conversion's
 // error text of the first bad weight (entries before it are added).
-std::string addWeightsForLine(WeightTable* table, const std::string& domain, std::string_view value);
+std::string addWeightsForLine(WeightTable* table, std::string_view domain, std::string_view value);
+// Turns entries in the order they were read into a table: a stable sort by
+// name, so each name keeps its entries' order.
+void groupByName(WeightTable* table);
+// Appends the zero entry (Default, 0) to the list of every key whose list
+// has no Default entry, creating the list when the key has none.
+void addZeroEntries(WeightTable* table, const std::vector<std::string_view>& keys);
+// The list of name: its run of entries, empty when it has none.
+std::span<const WeightEntry> entriesOf(const WeightTable& table, std::string_view name);
 // The plain lines "DOMAIN NAME WEIGHT\n": every entry when all, else the
 // entries of name, only those of domain when it is not empty.
-std::string formatWeightLines(const WeightTable& table, bool all, const std::string& name,
-                              const std::string& domain);
+std::string formatWeightLines(const WeightTable& table, bool all, std::string_view name, std::string_view domain);
 std::string weightTableJson(const WeightTable& table);
-// [{"domain":weight},...], or "null" when list is null.
-std::string domainWeightsJson(const std::vector<DomainWeight>* list);
+// [{"domain":weight},...] of one name's list, or "null" when it is empty
+// (the name has no list).
+std::string domainWeightsJson(std::span<const WeightEntry> list);
 
 // ---- Editing ---------------------------------------------------------------
 

@@ -153,19 +153,32 @@ bool isLookupKey(std::string_view key, std::string_view alias, std::string_view 
 // alias's lookup key, taken when the walk is on that key.
 std::vector<ScannedUpstream> scanUpstreams(QELConfig cfg, bool withMembers) {
   std::vector<ScannedUpstream> upstreams;
+  // The library walks keys in byte order, so the aliases of most files come
+  // in ascending order: one that sorts after all before it is new, and no
+  // index of 100,000 aliases is needed. The index is built at the first
+  // alias that does not (a prefix of another alias, say) and kept from then on.
   std::unordered_map<std::string_view, size_t> indexOf;
+  bool indexed = false;
+  auto indexOfAlias = [&](std::string_view alias) {
+    if (!indexed && (upstreams.empty() || alias > upstreams.back().entry.alias)) {
+      upstreams.push_back({.entry = {.alias = alias}, .dcUid = std::nullopt});
+      return upstreams.size() - 1;
+    }
+    if (!indexed) {
+      for (size_t i = 0; i < upstreams.size(); ++i) indexOf.emplace(upstreams[i].entry.alias, i);
+      indexed = true;
+    }
+    auto [it, added] = indexOf.try_emplace(alias, upstreams.size());
+    if (added) upstreams.push_back({.entry = {.alias = alias}, .dcUid = std::nullopt});
+    return it->second;
+  };
   size_t current = 0;
   cfg.ForEachSetting([&](SettingText s) {
     const std::string_view key(s.key);
     std::string_view alias, property;
     if (!matchUpstreamKeyView(key, &alias, &property)) return;
-    // The library walks keys in byte order, so the keys of one alias mostly
-    // come together: look the alias up only when it changes.
-    if (upstreams.empty() || upstreams[current].entry.alias != alias) {
-      auto [it, added] = indexOf.try_emplace(alias, upstreams.size());
-      if (added) upstreams.push_back({.entry = {.alias = alias}, .dcUid = std::nullopt});
-      current = it->second;
-    }
+    // The keys of one alias mostly come together: look it up only when it changes.
+    if (upstreams.empty() || upstreams[current].entry.alias != alias) current = indexOfAlias(alias);
     ScannedUpstream& u = upstreams[current];
     if (property == "dc_uid") {
       u.dcUid = std::string_view(s.value);
@@ -199,7 +212,7 @@ void appendRecordJson(std::string* out, const UpstreamEntry& e) {
 void printUpstreamUidsAsJson(QELConfig cfg) {
   std::string out = "[";
   bool first = true;
-  for (const std::string& uid : getUpstreamsUid(cfg)) {
+  for (std::string_view uid : getUpstreamsUidViews(cfg)) {
     if (!first) out += ',';
     first = false;
     appendJsonString(&out, uid);
@@ -210,7 +223,7 @@ void printUpstreamUidsAsJson(QELConfig cfg) {
 
 void printUpstreamUidsAsStrings(QELConfig cfg) {
   std::string out;
-  for (const std::string& uid : getUpstreamsUid(cfg)) {
+  for (std::string_view uid : getUpstreamsUidViews(cfg)) {
     out += uid;
     out += '\n';
   }
@@ -345,8 +358,15 @@ void getAliasesAndAlias2Uid(const ConfigView& view, std::unordered_set<std::stri
 }
 
 std::vector<std::string> getUpstreamsUid(QELConfig cfg) {
-  std::vector<std::string> uids;
-  for (const ScannedUpstream& u : scanUpstreams(cfg, false)) uids.emplace_back(registryKey(u));
+  std::vector<std::string_view> views = getUpstreamsUidViews(cfg);
+  return {views.begin(), views.end()};
+}
+
+std::vector<std::string_view> getUpstreamsUidViews(QELConfig cfg) {
+  const std::vector<ScannedUpstream> upstreams = scanUpstreams(cfg, false);
+  std::vector<std::string_view> uids;
+  uids.reserve(upstreams.size());
+  for (const ScannedUpstream& u : upstreams) uids.push_back(registryKey(u));
   return uids;
 }
 

@@ -47,6 +47,9 @@ void getAliasesAndAlias2Uid(const ConfigView& view, std::unordered_set<std::stri
 
 // The DC UID list: one entry per alias, repeats kept.
 std::vector<std::string> getUpstreamsUid(QELConfig cfg);
+// The same list as views of cfg's texts (the tool never closes a handle),
+// for callers that read 100,000 of them and need no copies.
+std::vector<std::string_view> getUpstreamsUidViews(QELConfig cfg);
 UpstreamRecord getUpstreamProps(QELConfig cfg, const std::string& alias);
 UpstreamRegistry getUpstreams(QELConfig cfg);
 // The keys of getUpstreams(cfg), each once, without building its map.
