@@ -702,20 +702,22 @@ int main(int argc, char** argv) {
     std::printf("\n");
   }
 
-  std::printf("\nrm-upstream, not held to the ratio target: it rewrites the rp select config %zu times (the default\n"
-              "line and each of the %zu domain lines, each removed and appended again) and the rp config once, %zu\n"
-              "rewrites in all; \"same work\" is the baseline doing as many rewrites and appends\n",
-              rmSelectRewrites(), kDomainLines, rmSelectRewrites() + 1);
-  std::printf("%-12s %10s %16s %6s %16s %6s %13s %9s\n", "upstreams", "tool", "baseline 1+1", "ratio",
-              "same work", "ratio", "ms / rewrite", "growth");
+  std::printf("\nrm-upstream: the tool rewrites the rp select config once (the name leaves the default line and\n"
+              "all %zu domain lines in one rewrite) and the rp config once; \"baseline 1+1\" does those two\n"
+              "rewrites and is held to the ratio target; \"same work\" is the baseline doing the %zu rewrites of\n"
+              "a line-by-line edit (each line removed and appended again), for comparison\n",
+              kDomainLines, rmSelectRewrites() + 1);
+  std::printf("%-12s %10s %16s %6s %16s %6s %9s\n", "upstreams", "tool", "baseline 1+1", "ratio",
+              "same work", "ratio", "growth");
   for (size_t k = 0; k < sizes.size(); ++k) {
     size_t n = sizes[k];
     const Cell& one = rmCells[n];
     const Cell& same = rmSameCells[n];
     std::string g = k == 0 ? "" : format("%.2fx", one.tool / rmCells[sizes[k - 1]].tool);
-    std::printf("%-12s %10.2f %16.2f %6.2f %16.2f %6.2f %13.3f %9s\n", thousands(n).c_str(), one.tool * 1e3,
-                one.base * 1e3, one.ratio(), same.base * 1e3, same.ratio(),
-                one.tool * 1e3 / static_cast<double>(rmSelectRewrites() + 1), g.c_str());
+    if (n >= 10000 && one.ratio() > kRatioTarget)
+      ratioMisses.push_back(format("rm-upstream at %s (%.2f)", thousands(n).c_str(), one.ratio()));
+    std::printf("%-12s %10.2f %16.2f %6.2f %16.2f %6.2f %9s\n", thousands(n).c_str(), one.tool * 1e3,
+                one.base * 1e3, one.ratio(), same.base * 1e3, same.ratio(), g.c_str());
   }
 
   const bool startupMet = startup.ratio() <= kStartupTarget;
