@@ -87,13 +87,6 @@ void replaceSelectLines(const std::string& selectPath, const std::vector<std::st
   replaceLines(selectPath, prefixes, text);
 }
 
-std::string withoutBlanks(std::string_view s) {
-  std::string out;
-  for (char c : s)
-    if (c != ' ') out += c;
-  return out;
-}
-
 // The domains of the domain select lines of cfg, in its view's order.
 std::vector<std::string> domainsOf(QELConfig cfg) {
   auto [view, viewErr] = cfg.GetView();
@@ -117,7 +110,7 @@ void removeFromAllLines(const std::string& selectPath, const std::string& name, 
   std::vector<std::string> domains = domainsOf(cfg);
   std::unordered_set<std::string> seen;
   for (const std::string& d : domains) {
-    if (!seen.insert(withoutBlanks(d)).second) {
+    if (!seen.insert(removeBlanks(d)).second) {
       changeSelectLine(selectPath, name, "", true, 0);
       return changeFromAllDomainLines(selectPath, name, true, 0);
     }
