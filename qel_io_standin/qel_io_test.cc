@@ -130,7 +130,8 @@ TEST_F(QelIoTest, ExpandedValueIsRawValueForWhatTheToolWrites) {
   const std::string values[] = {"0f6d3c1a-5b2e-11ee-8c99-0242ac120002", "alias_1", "host.example:8443",
                                 "QUJD+/9=", "100", "-1", " a:1 b:2", "${root_dir}", "$HOME/x"};
   std::string content = "root_dir = /srv\n";
-  for (size_t i = 0; i < std::size(values); i++) content += "k" + std::to_string(i) + " =" + values[i] + "\n";
+  for (size_t i = 0; i < std::size(values); i++)
+    content.append("k").append(std::to_string(i)).append(" =").append(values[i]).append("\n");
   Config cfg(qel_create_config());
   ASSERT_EQ(qel_merge_config(cfg.get(), writeFile("cfg", content).c_str()), 0);
   for (qel_config_node* n = qel_config_get_first(cfg.get()); n != nullptr; n = qel_config_get_next(n)) {

@@ -16,6 +16,7 @@ command -v clang >/dev/null && command -v clang++ >/dev/null ||
   { echo "fuzz.sh: clang is missing (scripts/install-deps.sh installs it)" >&2; exit 1; }
 CC=clang CXX=clang++ cmake -S fuzz -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$dir" -j"$(nproc)" >/dev/null
+scripts/check-runpath.sh "$dir" >/dev/null
 
 # Leaks fail the run whatever the environment says.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=1"

@@ -8,5 +8,5 @@ $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends \
   ca-certificates cmake make g++ pkg-config \
   libre2-dev nlohmann-json3-dev uuid-dev \
-  libgtest-dev libgmock-dev \
-  clang libclang-rt-14-dev util-linux
+  libgtest-dev \
+  clang libclang-rt-dev util-linux binutils

@@ -24,6 +24,8 @@ struct EscapeCase {
   std::string in;
   std::string want;  // without the surrounding quotes
 };
+// Listings and failures show the case by its name, not its bytes.
+void PrintTo(const EscapeCase& c, std::ostream* os) { *os << c.name; }
 
 const EscapeCase kEscapeCases[] = {
     {"empty", "", ""},

@@ -171,11 +171,14 @@ void saveLineToFile(const std::string& path, std::string_view text) {
     // written (a full disk), the file goes back to what it was: half a block
     // would leave a broken line that later appends run on from.
     if (int e = writeAllFd(fd, text)) {
-      if (created)
+      std::string error = opError("write", path, e);
+      if (created) {
         ::unlink(path.c_str());
-      else if (oldSize >= 0)
-        (void)::ftruncate(fd, oldSize);
-      dieStatusf(255, "Failed to write to file %s (%s)", path, opError("write", path, e));
+      } else if (oldSize >= 0 && ::ftruncate(fd, oldSize) != 0) {
+        // The partial block stays: say so, beside the write's own error.
+        error += "; " + opError("ftruncate", path, errno);
+      }
+      dieStatusf(255, "Failed to write to file %s (%s)", path, error);
     }
   }
   if (::fsync(fd) != 0) dieStatusf(255, "Failed to sync file %s (%s)", path, opError("sync", path, errno));

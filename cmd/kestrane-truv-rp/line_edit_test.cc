@@ -183,9 +183,9 @@ TEST(AppendWithAliasRenamed, NamesOfOtherLengths) {
 TEST(AppendWithAliasRenamed, LongSelectLine) {
   std::string line = "rp.select =", want = "rp.select =";
   for (int i = 0; i < 200000; ++i) {
-    std::string name = i % 2 == 0 ? "old" : "u" + std::to_string(i);
-    line += " " + name + ":1";
-    want += " " + (i % 2 == 0 ? std::string("new") : name) + ":1";
+    std::string name = i % 2 == 0 ? "old" : std::string("u").append(std::to_string(i));
+    line.append(" ").append(name).append(":1");
+    want.append(" ").append(i % 2 == 0 ? "new" : name).append(":1");
   }
   EXPECT_EQ(renamed(line, "old", "new"), want);
 }

@@ -194,7 +194,8 @@ std::string runHandler(const std::function<void(const std::string&)>& handler, c
 std::string randomRegistry(std::mt19937& rng, size_t upstreams) {
   std::string s = "rp.enable = yes\nmisc = Z\n";
   for (size_t i = 0; i < upstreams; ++i) {
-    std::string alias = rng() % 3 == 0 ? "a" + std::to_string(i) : "u" + std::to_string(rng() % (upstreams + 1));
+    std::string alias(1, rng() % 3 == 0 ? 'a' : 'u');
+    alias += std::to_string(alias == "a" ? i : rng() % (upstreams + 1));
     std::string p = "rp.upstreams[" + alias + "].";
     switch (rng() % 6) {
       case 0:
@@ -209,7 +210,7 @@ std::string randomRegistry(std::mt19937& rng, size_t upstreams) {
     }
     s += p + "address = h" + std::to_string(i) + ":1\n";
     if (rng() % 2) s += p + "redirect = r" + std::to_string(i) + "\n";
-    if (rng() % 4) s += p + "secret = " + (rng() % 5 ? "s" + std::to_string(i) : "") + "\n";
+    if (rng() % 4) s.append(p).append("secret = ").append(rng() % 5 ? std::string("s").append(std::to_string(i)) : "").append("\n");
     if (rng() % 3) s += p + "cert_digest = d" + std::to_string(i) + "\n";
     if (rng() % 3 == 0) s += p + "stat = <&>\"" + std::to_string(i) + "\n";
     if (rng() % 7 == 0) s += p + "note = Z\n";

@@ -16,6 +16,9 @@
 
 namespace {
 
+class AccountBalanceDriver : public EndToEndTest {};
+class AccountBalanceSetWeight : public EndToEndTest {};
+
 using Args = std::vector<std::string>;
 
 const char kNotFound[] = "Failed to find weight in config\n";
@@ -120,7 +123,7 @@ const char kRp[] =
     "rp.upstreams[W].address = west.example\n"
     "rp.upstreams[W].secret = ws\n";
 
-class AccountBalanceTest : public ::testing::Test {
+class AccountBalanceTest : public EndToEndTest {
  protected:
   std::string select() const { return readFile(inst_.rpSelectConfig()); }
   void writeRp(const std::string& content) const { writeFile(inst_.rpConfig(), content, 0600); }
@@ -154,7 +157,7 @@ class AccountBalanceTest : public ::testing::Test {
 
 // ---- The driver: creation and step order ---------------------------------
 
-TEST(AccountBalanceDriver, CreatesMissingSelectConfigEmptyUnderTheUmask) {
+TEST_F(AccountBalanceDriver, CreatesMissingSelectConfigEmptyUnderTheUmask) {
   const Args optionSets[] = {{}, {"-domain", "d"}, {"-j"}, {"--domain=d", "-j=true"}, {"-set-threshold", "-1"}};
   const mode_t umasks[] = {022, 077, 0};
   for (const Args& args : optionSets) {
@@ -184,7 +187,7 @@ TEST_F(AccountBalanceTest, RunWithoutRequestLeavesAnExistingFileAlone) {
   EXPECT_TRUE(snapshot(inst_) == before);
 }
 
-TEST(AccountBalanceDriver, SelectConfigThatCannotBeCreated) {
+TEST_F(AccountBalanceDriver, SelectConfigThatCannotBeCreated) {
   Instance inst;
   ASSERT_EQ(::rmdir(inst.confd().c_str()), 0);
   RunResult r = inst.run({"accounts-balancing"});
@@ -194,7 +197,7 @@ TEST(AccountBalanceDriver, SelectConfigThatCannotBeCreated) {
                        inst.rpSelectConfig() + ": no such file or directory)\n");
 }
 
-TEST(AccountBalanceDriver, StatusQueryFailingOtherwiseLeavesTheWorkToTheSteps) {
+TEST_F(AccountBalanceDriver, StatusQueryFailingOtherwiseLeavesTheWorkToTheSteps) {
   // conf.d is a file: the status query fails with "not a directory", so
   // nothing is created and only a step that reads the file fails.
   Instance inst;
@@ -622,7 +625,7 @@ TEST_F(AccountBalanceTest, SetWeightRefusesBeforeWriting) {
   EXPECT_FALSE(pathExists(inst_.path("var/tmp")));
 }
 
-TEST(AccountBalanceSetWeight, MissingRpConfigDoesNotParse) {
+TEST_F(AccountBalanceSetWeight, MissingRpConfigDoesNotParse) {
   Instance inst;
   writeFile(inst.rpSelectConfig(), "rp.select = W:1\n");
   RunResult r = inst.run({"accounts-balancing", "-set-weight-for-name", "W", "5"});

@@ -9,6 +9,8 @@
 
 namespace {
 
+class CommandLine : public EndToEndTest {};
+
 const char kUsage[] =
     "TRUV rp config management tool.\n"
     "SYNOPSIS: kestrane-truv-rp command <command options>\n"
@@ -58,7 +60,7 @@ std::string joined(const std::vector<std::string>& args) {
   return s.empty() ? "(no argument)" : s;
 }
 
-TEST(CommandLine, NoKnownCommandWordPrintsUsage) {
+TEST_F(CommandLine, NoKnownCommandWordPrintsUsage) {
   std::vector<std::vector<std::string>> cases = {
       {},
       {""},
@@ -79,7 +81,7 @@ TEST(CommandLine, NoKnownCommandWordPrintsUsage) {
   }
 }
 
-TEST(CommandLine, HelpAfterCommandWord) {
+TEST_F(CommandLine, HelpAfterCommandWord) {
   struct Case {
     std::vector<std::string> args;
     const char* listing;
@@ -99,7 +101,7 @@ TEST(CommandLine, HelpAfterCommandWord) {
   }
 }
 
-TEST(CommandLine, ListingIsNamedAfterTheInvokedName) {
+TEST_F(CommandLine, ListingIsNamedAfterTheInvokedName) {
   Instance inst;
   RunOptions opts;
   opts.argv0 = "/opt/tools/ktrp";
@@ -108,7 +110,7 @@ TEST(CommandLine, ListingIsNamedAfterTheInvokedName) {
   EXPECT_EQ(r.err, "Usage of /opt/tools/ktrp:\n  -j\tPrint result in json format\n");
 }
 
-TEST(CommandLine, OptionErrors) {
+TEST_F(CommandLine, OptionErrors) {
   struct Case {
     std::vector<std::string> args;
     std::string err;
@@ -134,7 +136,7 @@ TEST(CommandLine, OptionErrors) {
   }
 }
 
-TEST(CommandLine, OptionOfAnotherCommandIsAnError) {
+TEST_F(CommandLine, OptionOfAnotherCommandIsAnError) {
   Instance inst;
   RunResult r = inst.run({"export-registration", "-in", "x"});
   EXPECT_EQ(r.status, 2);
@@ -150,7 +152,7 @@ TEST(CommandLine, OptionOfAnotherCommandIsAnError) {
 
 // Help and option errors come before the truv config is read: a broken one
 // does not change them.
-TEST(CommandLine, DecidedBeforeTheTruvConfigIsRead) {
+TEST_F(CommandLine, DecidedBeforeTheTruvConfigIsRead) {
   Instance inst;
   inst.writeTruvConfig("");
   RunResult help = inst.run({"accounts-balancing", "-h"});

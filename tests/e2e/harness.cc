@@ -23,16 +23,51 @@
 
 namespace {
 
-// The mount point must exist before a run can bind over it; an empty
-// directory is all that is ever left in the real /etc.
-void ensureMountPoint() {
-  static bool done = [] {
-    if (::mkdir("/etc/kestrane", 0755) != 0 && errno != EEXIST) {
-      ADD_FAILURE() << "cannot create /etc/kestrane: " << strerror(errno);
+// Why runs cannot be made on this machine, or "" when they can: the mount
+// point /etc/kestrane must exist (an empty directory is all that is ever left
+// in the real /etc), and a child must be able to bind a directory over it in a
+// mount namespace of its own.
+std::string whyRunsCannotBeMade() {
+  if (::geteuid() != 0)
+    return "end-to-end runs need root: each binds a scratch /etc/kestrane in a private mount namespace";
+  if (::mkdir("/etc/kestrane", 0755) != 0 && errno != EEXIST)
+    return std::string("cannot create the mount point /etc/kestrane: ") + strerror(errno);
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return std::string("pipe: ") + strerror(errno);
+  char scratch[] = "/tmp/ktrp-e2e-probe-XXXXXX";
+  if (::mkdtemp(scratch) == nullptr) {
+    ::close(report[0]);
+    ::close(report[1]);
+    return std::string("mkdtemp: ") + strerror(errno);
+  }
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    const char* failed = nullptr;
+    if (::unshare(CLONE_NEWNS) != 0)
+      failed = "unshare";
+    else if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      failed = "mount private";
+    else if (::mount(scratch, "/etc/kestrane", nullptr, MS_BIND, nullptr) != 0)
+      failed = "bind mount";
+    if (failed != nullptr) dprintf(report[1], "cannot make a private mount namespace: %s: %s", failed, strerror(errno));
+    _exit(failed == nullptr ? 0 : 1);
+  }
+  ::close(report[1]);
+  std::string reason;
+  char buf[256];
+  ssize_t n;
+  while ((n = ::read(report[0], buf, sizeof buf)) > 0) reason.append(buf, static_cast<size_t>(n));
+  ::close(report[0]);
+  if (pid < 0) {
+    reason = std::string("fork: ") + strerror(errno);
+  } else {
+    int ws = 0;
+    while (::waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
     }
-    return true;
-  }();
-  (void)done;
+    if (reason.empty() && !(WIFEXITED(ws) && WEXITSTATUS(ws) == 0)) reason = "the mount namespace probe failed";
+  }
+  ::rmdir(scratch);
+  return reason;
 }
 
 int removeEntry(const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }
@@ -44,11 +79,15 @@ int removeEntry(const char* p, const struct stat*, int, struct FTW*) { return ::
 
 }  // namespace
 
+void EndToEndTest::SetUp() {
+  static const std::string reason = whyRunsCannotBeMade();
+  if (!reason.empty()) GTEST_SKIP() << reason;
+}
+
 const char* binaryPath() { return KTRP_BINARY; }
 const char* testdataDir() { return KTRP_TESTDATA_DIR; }
 
 Instance::Instance() {
-  ensureMountPoint();
   char tmpl[] = "/tmp/ktrp-e2e-XXXXXX";
   if (::mkdtemp(tmpl) == nullptr) {
     ADD_FAILURE() << "mkdtemp: " << strerror(errno);
@@ -236,16 +275,11 @@ PrivateTmpfs::PrivateTmpfs(const std::string& mountPoint, size_t sizeBytes) {
   if (pid == 0) {
     ::close(ready[0]);
     ::close(hold[1]);
-    char status = 1;
-    if (::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-        ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, options.c_str()) == 0)
-      status = 0;
-    int e = errno;
-    (void)::write(ready[1], &status, 1);
-    if (status != 0) {
-      (void)::write(ready[1], &e, sizeof e);
-      _exit(1);
-    }
+    int result = 0;  // 0, or the errno of the step that failed
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, options.c_str()) != 0)
+      result = errno;
+    if (::write(ready[1], &result, sizeof result) != static_cast<ssize_t>(sizeof result) || result != 0) _exit(1);
     char c;
     while (::read(hold[0], &c, 1) < 0 && errno == EINTR) {
     }
@@ -261,12 +295,11 @@ PrivateTmpfs::PrivateTmpfs(const std::string& mountPoint, size_t sizeBytes) {
   }
   pid_ = pid;
   holdFd_ = hold[1];
-  char status = 1;
-  int e = 0;
-  ssize_t got = ::read(ready[0], &status, 1);
-  if (got == 1 && status != 0) (void)::read(ready[0], &e, sizeof e);
+  int result = -1;
+  ssize_t got = ::read(ready[0], &result, sizeof result);
   ::close(ready[0]);
-  if (got != 1 || status != 0) ADD_FAILURE() << "mount tmpfs at " << mountPoint << ": " << strerror(e);
+  if (got != static_cast<ssize_t>(sizeof result) || result != 0)
+    ADD_FAILURE() << "mount tmpfs at " << mountPoint << ": " << (result > 0 ? strerror(result) : "no answer");
 }
 
 PrivateTmpfs::~PrivateTmpfs() {

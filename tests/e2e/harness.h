@@ -13,6 +13,17 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+// The base of every end-to-end test. Each run of the binary needs a private
+// mount namespace with a scratch directory bound at /etc/kestrane; where that
+// cannot be made (not root, no mount namespaces), every test is skipped with
+// the reason, found once per process.
+class EndToEndTest : public testing::Test {
+ protected:
+  void SetUp() override;
+};
+
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal
   std::string out;
@@ -132,7 +143,7 @@ Snapshot snapshot(const Instance& inst);
 
 // The binary under test.
 const char* binaryPath();
-// ../shared/testdata of the source tree.
+// tests/testdata of the source tree.
 const char* testdataDir();
 
 #endif  // KTRP_TESTS_E2E_HARNESS_H_

@@ -11,6 +11,8 @@
 
 namespace {
 
+class IdentityFiles : public EndToEndTest {};
+
 const char kComment[] = "# This is a shared secret that TRUV peers use for secure communication\n";
 
 RunResult addUpstream(const Instance& inst, const std::string& alias, const RunOptions& opts = {}) {
@@ -36,7 +38,7 @@ void expectWellFormedSecret(const std::string& content) {
   EXPECT_TRUE(RE2::FullMatch(content.substr(sizeof kComment - 1), re)) << content;
 }
 
-TEST(IdentityFiles, CreatedWithTheirFormatAndModeLessUmask) {
+TEST_F(IdentityFiles, CreatedWithTheirFormatAndModeLessUmask) {
   Instance inst;
   RunOptions opts;
   opts.umask = 027;
@@ -50,7 +52,7 @@ TEST(IdentityFiles, CreatedWithTheirFormatAndModeLessUmask) {
   EXPECT_EQ(fileMode(secretPath(inst)), 0640u);
 }
 
-TEST(IdentityFiles, NeverRewrittenOnceThere) {
+TEST_F(IdentityFiles, NeverRewrittenOnceThere) {
   Instance inst;
   ASSERT_EQ(addUpstream(inst, "a").status, 0);
   const std::string uid = readFile(dcUidPath(inst)), secret = readFile(secretPath(inst));
@@ -60,7 +62,7 @@ TEST(IdentityFiles, NeverRewrittenOnceThere) {
   EXPECT_EQ(readFile(secretPath(inst)), secret);
 }
 
-TEST(IdentityFiles, TwoCreationsDiffer) {
+TEST_F(IdentityFiles, TwoCreationsDiffer) {
   Instance one, two;
   ASSERT_EQ(addUpstream(one, "a").status, 0);
   ASSERT_EQ(addUpstream(two, "a").status, 0);
@@ -70,7 +72,7 @@ TEST(IdentityFiles, TwoCreationsDiffer) {
 
 // Whatever stands at either name counts as existing and is left alone;
 // only the other file is made.
-TEST(IdentityFiles, ExistingEntriesAreLeftAlone) {
+TEST_F(IdentityFiles, ExistingEntriesAreLeftAlone) {
   enum Kind { kContent, kEmpty, kDirectory, kDanglingLink };
   for (bool atDcUid : {true, false}) {
     for (Kind kind : {kContent, kEmpty, kDirectory, kDanglingLink}) {
@@ -102,7 +104,7 @@ TEST(IdentityFiles, ExistingEntriesAreLeftAlone) {
   }
 }
 
-TEST(IdentityFiles, StatFailureEndsTheRun) {
+TEST_F(IdentityFiles, StatFailureEndsTheRun) {
   Instance inst;
   const std::string p = dcUidPath(inst);
   ASSERT_EQ(::symlink(p.c_str(), p.c_str()), 0);  // a loop: stat fails with ELOOP
@@ -114,7 +116,7 @@ TEST(IdentityFiles, StatFailureEndsTheRun) {
   EXPECT_NE(readFile(inst.rpConfig()), "");
 }
 
-TEST(IdentityFiles, CreateFailureEndsTheRun) {
+TEST_F(IdentityFiles, CreateFailureEndsTheRun) {
   Instance inst;
   for (const char* d : {"var", "var/lock", "var/tmp"}) {
     makeDirs(inst.path(d));

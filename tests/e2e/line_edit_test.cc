@@ -15,7 +15,7 @@
 
 namespace {
 
-class LineEdit : public testing::Test {
+class LineEdit : public EndToEndTest {
  protected:
   std::string tmpDir() const { return inst.path("var/tmp"); }
   std::string selectCopy() const { return inst.rpSelectConfig() + "~"; }
@@ -232,8 +232,8 @@ TEST_F(LineEdit, AliasRenameCopiesLongSelectLinesWhole) {
   std::string before = "rp.select =", after = "rp.select =";
   for (int i = 0; before.size() < (4 << 20); ++i) {
     std::string entry = i % 1000 == 0 ? "a:" : "upstream-" + std::to_string(i) + ":";
-    before += " " + entry + "1";
-    after += " " + (i % 1000 == 0 ? std::string("b:") : entry) + "1";
+    before.append(" ").append(entry).append("1");
+    after.append(" ").append(i % 1000 == 0 ? "b:" : entry).append("1");
   }
   const std::string atOldBound = selectLineOfLength("a", 65535);
   writeFile(inst.rpSelectConfig(), atOldBound + "\n" + before + "\n" + atOldBound);

@@ -12,6 +12,10 @@
 
 namespace {
 
+class TruvRoot : public EndToEndTest {};
+class LockDirectory : public EndToEndTest {};
+class GlobalLock : public EndToEndTest {};
+
 using Clock = std::chrono::steady_clock;
 
 const char kRootNotFound[] = "Truv root not found int truv config file (/etc/kestrane/truv.config)\n";
@@ -40,7 +44,7 @@ class HeldLock {
   int fd_ = -1;
 };
 
-TEST(TruvRoot, MissingOrEmptyRootEndsTheRun) {
+TEST_F(TruvRoot, MissingOrEmptyRootEndsTheRun) {
   for (const char* config : {"", "other = 1\n", "root_dir =\n", "root_dir = \n"}) {
     Instance inst;
     inst.writeTruvConfig(config);
@@ -56,7 +60,7 @@ TEST(TruvRoot, MissingOrEmptyRootEndsTheRun) {
   EXPECT_EQ(r.err, kRootNotFound);
 }
 
-TEST(TruvRoot, RootThatDoesNotExist) {
+TEST_F(TruvRoot, RootThatDoesNotExist) {
   Instance inst;
   inst.writeTruvConfig("root_dir = " + inst.dir() + "/nowhere\n");
   RunResult r = inst.run({"upstreams"});
@@ -65,7 +69,7 @@ TEST(TruvRoot, RootThatDoesNotExist) {
   EXPECT_EQ(r.err, "truv_root '" + root + "': stat " + root + ": no such file or directory\n");
 }
 
-TEST(TruvRoot, RootThatIsAFile) {
+TEST_F(TruvRoot, RootThatIsAFile) {
   Instance inst;
   std::string root = inst.dir() + "/file";
   writeFile(root, "x");
@@ -77,7 +81,7 @@ TEST(TruvRoot, RootThatIsAFile) {
 
 // Paths are cleaned as text: a trailing separator, ".." parts and a relative
 // root all show in the path of the lock file.
-TEST(TruvRoot, PathsAreCleanedAsText) {
+TEST_F(TruvRoot, PathsAreCleanedAsText) {
   struct Case {
     std::string rootDir;  // as written in the truv config; {d} = scratch dir
     std::string lockFile;
@@ -108,7 +112,7 @@ TEST(TruvRoot, PathsAreCleanedAsText) {
   }
 }
 
-TEST(LockDirectory, CreatedWithParentsUnderTheUmask) {
+TEST_F(LockDirectory, CreatedWithParentsUnderTheUmask) {
   for (mode_t um : {mode_t{0}, mode_t{022}}) {
     Instance inst;
     RunOptions o;
@@ -121,7 +125,7 @@ TEST(LockDirectory, CreatedWithParentsUnderTheUmask) {
   }
 }
 
-TEST(LockDirectory, ExistingOneAndLockFileKeepWhatTheyHave) {
+TEST_F(LockDirectory, ExistingOneAndLockFileKeepWhatTheyHave) {
   Instance inst;
   makeDirs(inst.path("var/lock"), 0700);
   writeFile(lockPath(inst), "some bytes", 0640);
@@ -131,7 +135,7 @@ TEST(LockDirectory, ExistingOneAndLockFileKeepWhatTheyHave) {
   EXPECT_EQ(readFile(lockPath(inst)), "some bytes");
 }
 
-TEST(GlobalLock, PermissionErrorComesBackAtOnce) {
+TEST_F(GlobalLock, PermissionErrorComesBackAtOnce) {
   Instance inst;
   makeDirs(inst.path("var/lock"));
   RunOptions o;
@@ -143,7 +147,7 @@ TEST(GlobalLock, PermissionErrorComesBackAtOnce) {
   EXPECT_FALSE(pathExists(lockPath(inst)));
 }
 
-TEST(GlobalLock, HeldForTheWholeWaitTimesOut) {
+TEST_F(GlobalLock, HeldForTheWholeWaitTimesOut) {
   Instance inst;
   writeFile(inst.rpConfig(), "rp.enable = yes\n");
   HeldLock held(lockPath(inst));
@@ -158,7 +162,7 @@ TEST(GlobalLock, HeldForTheWholeWaitTimesOut) {
   EXPECT_LT(waited, std::chrono::seconds(14));
 }
 
-TEST(GlobalLock, ReleasedDuringTheWaitIsTaken) {
+TEST_F(GlobalLock, ReleasedDuringTheWaitIsTaken) {
   Instance inst;
   writeFile(inst.rpConfig(), "rp.enable = yes\n");
   HeldLock held(lockPath(inst));
@@ -176,7 +180,7 @@ TEST(GlobalLock, ReleasedDuringTheWaitIsTaken) {
   EXPECT_LT(waited, std::chrono::seconds(6));
 }
 
-TEST(GlobalLock, LeftInPlaceAfterAFailedHandler) {
+TEST_F(GlobalLock, LeftInPlaceAfterAFailedHandler) {
   Instance inst;  // no rp config: the handler fails after taking the lock
   RunResult r = inst.run({"upstreams"});
   EXPECT_EQ(r.status, 255);

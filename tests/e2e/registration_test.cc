@@ -12,6 +12,9 @@
 
 namespace {
 
+class ExportRegistration : public EndToEndTest {};
+class ImportRegistration : public EndToEndTest {};
+
 const char kUid[] = "6f1c2d3e-4a5b-11ee-8c90-0242ac120002";
 const char kSecret[] = "QWxhZGRpbjpvcGVuIHNlc2FtZUFsYWRkaW46b3Bl";
 const char kRegType[] = "truv.rp-registration-info";
@@ -55,7 +58,7 @@ const char kNoDigest[] = "Couldn't file a valid truv.pem.info file that holds th
 // ---------------------------------------------------------------------------
 // export-registration: the registration search
 
-TEST(ExportRegistration, OneValidRegistrationAmongInvalidOnes) {
+TEST_F(ExportRegistration, OneValidRegistrationAmongInvalidOnes) {
   Instance inst;
   writeIdentity(inst);
   writeRegInfo(inst.path("certs.a"), "wrong-type:1", "truv.something-else");
@@ -72,7 +75,7 @@ TEST(ExportRegistration, OneValidRegistrationAmongInvalidOnes) {
   EXPECT_EQ(r.out, document("east.example:8443", "d1g3st", "east.example:44444"));
 }
 
-TEST(ExportRegistration, TwoValidRegistrationsNeedRegId) {
+TEST_F(ExportRegistration, TwoValidRegistrationsNeedRegId) {
   Instance inst;
   writeIdentity(inst);
   writeRegistration(inst, "certs.one", "one.example:1", "digest-one");
@@ -88,7 +91,7 @@ TEST(ExportRegistration, TwoValidRegistrationsNeedRegId) {
   EXPECT_EQ(r.out, document("one.example:1", "digest-one", "one.example:44444"));
 }
 
-TEST(ExportRegistration, RegIdReadsOnlyItsDirectory) {
+TEST_F(ExportRegistration, RegIdReadsOnlyItsDirectory) {
   Instance inst;
   writeIdentity(inst);
   writeRegistration(inst, "certs.x", "x.example:1", "digest-x");
@@ -102,7 +105,7 @@ TEST(ExportRegistration, RegIdReadsOnlyItsDirectory) {
   EXPECT_EQ(r.out, document("y.example:1", "digest-y", "y.example:44444"));
 }
 
-TEST(ExportRegistration, DigestMayComeFromAnotherDirectory) {
+TEST_F(ExportRegistration, DigestMayComeFromAnotherDirectory) {
   Instance inst;
   writeIdentity(inst);
   writeRegInfo(inst.path("certs.addr"), "addr.example:7");
@@ -113,7 +116,7 @@ TEST(ExportRegistration, DigestMayComeFromAnotherDirectory) {
   EXPECT_EQ(r.out, document("addr.example:7", "digest-elsewhere", "addr.example:44444"));
 }
 
-TEST(ExportRegistration, DigestSearchCountsDirectoriesWithoutRegistration) {
+TEST_F(ExportRegistration, DigestSearchCountsDirectoriesWithoutRegistration) {
   Instance inst;
   writeIdentity(inst);
   writeRegistration(inst, "certs.a", "a.example:1", "digest-a");
@@ -125,7 +128,7 @@ TEST(ExportRegistration, DigestSearchCountsDirectoriesWithoutRegistration) {
   EXPECT_EQ(r.out, "");
 }
 
-TEST(ExportRegistration, NestedRegistrationDirectoriesAreSearched) {
+TEST_F(ExportRegistration, NestedRegistrationDirectoriesAreSearched) {
   Instance inst;
   writeIdentity(inst);
   // Neither certs nor certs/a holds anything; the one below them does.
@@ -144,7 +147,7 @@ TEST(ExportRegistration, NestedRegistrationDirectoriesAreSearched) {
   EXPECT_EQ(r.err, kMultiple);
 }
 
-TEST(ExportRegistration, TruvRootNamedCertsIsARegistrationDirectory) {
+TEST_F(ExportRegistration, TruvRootNamedCertsIsARegistrationDirectory) {
   Instance inst;
   std::string root = inst.dir() + "/certs.root";
   makeDirs(root + "/conf.d");
@@ -159,7 +162,7 @@ TEST(ExportRegistration, TruvRootNamedCertsIsARegistrationDirectory) {
   EXPECT_EQ(r.out, document("self.example:1", "digest-self", "self.example:44444"));
 }
 
-TEST(ExportRegistration, SymbolicLinksAreNeverEntered) {
+TEST_F(ExportRegistration, SymbolicLinksAreNeverEntered) {
   Instance inst;
   writeIdentity(inst);
   // The only registration lies outside the root, reached through links: one
@@ -179,7 +182,7 @@ TEST(ExportRegistration, SymbolicLinksAreNeverEntered) {
   EXPECT_EQ(r.out, document("linked.example:1", "digest-linked", "linked.example:44444"));
 }
 
-TEST(ExportRegistration, OnlyDirectoriesNamedCertsCount) {
+TEST_F(ExportRegistration, OnlyDirectoriesNamedCertsCount) {
   Instance inst;
   writeIdentity(inst);
   // A file named certs... holding a registration's text, and a directory
@@ -195,7 +198,7 @@ TEST(ExportRegistration, OnlyDirectoriesNamedCertsCount) {
   EXPECT_EQ(r.out, document("ok.example:1", "digest-ok", "ok.example:44444"));
 }
 
-TEST(ExportRegistration, ManyDirectoriesAndDeepNesting) {
+TEST_F(ExportRegistration, ManyDirectoriesAndDeepNesting) {
   Instance inst;
   writeIdentity(inst);
   for (int i = 0; i < 300; ++i) makeDirs(inst.path("wide/d" + std::to_string(i) + "/certs." + std::to_string(i)));
@@ -211,7 +214,7 @@ TEST(ExportRegistration, ManyDirectoriesAndDeepNesting) {
 // ---------------------------------------------------------------------------
 // export-registration: failures, in the order of a run
 
-TEST(ExportRegistration, Failures) {
+TEST_F(ExportRegistration, Failures) {
   struct Case {
     const char* name;
     void (*setup)(const Instance&);
@@ -292,7 +295,7 @@ TEST(ExportRegistration, Failures) {
   }
 }
 
-TEST(ExportRegistration, StatEndpoint) {
+TEST_F(ExportRegistration, StatEndpoint) {
   struct Case {
     const char* address;
     const char* listen;  // nullptr: no stat.prometheus.listen_addr
@@ -322,7 +325,7 @@ TEST(ExportRegistration, StatEndpoint) {
   }
 }
 
-TEST(ExportRegistration, DocumentEscapesHtmlCharacters) {
+TEST_F(ExportRegistration, DocumentEscapesHtmlCharacters) {
   Instance inst;
   writeIdentity(inst, "uid<1>&2", "sec/ret&");
   writeRegistration(inst, "certs.h", "<east>&co:1", "dig>est");
@@ -338,7 +341,7 @@ TEST(ExportRegistration, DocumentEscapesHtmlCharacters) {
 // ---------------------------------------------------------------------------
 // export-registration: output file and lock
 
-TEST(ExportRegistration, OutFileIsTruncatedAndKeepsItsMode) {
+TEST_F(ExportRegistration, OutFileIsTruncatedAndKeepsItsMode) {
   Instance inst;
   writeIdentity(inst);
   writeRegistration(inst, "certs.a", "a.example:1", "d");
@@ -361,7 +364,7 @@ TEST(ExportRegistration, OutFileIsTruncatedAndKeepsItsMode) {
   EXPECT_EQ(fileMode(inst.dir() + "/new.json"), 0664u);
 }
 
-TEST(ExportRegistration, OutFileFailures) {
+TEST_F(ExportRegistration, OutFileFailures) {
   Instance inst;
   writeIdentity(inst);
   writeRegistration(inst, "certs.a", "a.example:1", "d");
@@ -377,7 +380,7 @@ TEST(ExportRegistration, OutFileFailures) {
   EXPECT_EQ(r.out, "");
 }
 
-TEST(ExportRegistration, RegistrationLockFileIsCreated) {
+TEST_F(ExportRegistration, RegistrationLockFileIsCreated) {
   Instance inst;
   writeIdentity(inst);
   RunOptions o;
@@ -391,7 +394,7 @@ TEST(ExportRegistration, RegistrationLockFileIsCreated) {
   EXPECT_EQ(readFile(lock), "");
 }
 
-TEST(ExportRegistration, MissingConfDirFailsAtTheLock) {
+TEST_F(ExportRegistration, MissingConfDirFailsAtTheLock) {
   Instance inst;
   writeRegistration(inst, "certs.a", "a.example:1", "d");
   ASSERT_EQ(::rmdir(inst.confd().c_str()), 0);
@@ -419,7 +422,7 @@ bool identityFilesExist(const Instance& inst) {
   return pathExists(inst.confd() + "/dc_uid") && pathExists(inst.confd() + "/cluster.secret");
 }
 
-TEST(ImportRegistration, IntoMissingRpConfigThenAgain) {
+TEST_F(ImportRegistration, IntoMissingRpConfigThenAgain) {
   Instance inst;
   RunResult r = inst.run({"import-registration"}, kFullDoc);
   EXPECT_EQ(r.status, 0) << r.err;
@@ -442,7 +445,7 @@ TEST(ImportRegistration, IntoMissingRpConfigThenAgain) {
   EXPECT_EQ(readFile(inst.rpConfig()), std::string("rp.enable = yes\n") + kFullBlock);
 }
 
-TEST(ImportRegistration, FromInFileWithAliasAfterUnterminatedLine) {
+TEST_F(ImportRegistration, FromInFileWithAliasAfterUnterminatedLine) {
   Instance inst;
   writeFile(inst.rpConfig(), "rp.enable = yes", 0600);
   std::string in = inst.dir() + "/reg.json";
@@ -460,7 +463,7 @@ TEST(ImportRegistration, FromInFileWithAliasAfterUnterminatedLine) {
   EXPECT_EQ(fileMode(inst.rpConfig()), 0600u);
 }
 
-TEST(ImportRegistration, ExistingRegistration) {
+TEST_F(ImportRegistration, ExistingRegistration) {
   struct Case {
     const char* name;
     std::string rp;
@@ -488,7 +491,7 @@ TEST(ImportRegistration, ExistingRegistration) {
   }
 }
 
-TEST(ImportRegistration, ConflictWithThePropertiesOfTheAlias) {
+TEST_F(ImportRegistration, ConflictWithThePropertiesOfTheAlias) {
   struct Case {
     const char* existing;
     const char* property;
@@ -514,7 +517,7 @@ TEST(ImportRegistration, ConflictWithThePropertiesOfTheAlias) {
   }
 }
 
-TEST(ImportRegistration, OnlyPropertiesTheDocumentBringsConflict) {
+TEST_F(ImportRegistration, OnlyPropertiesTheDocumentBringsConflict) {
   Instance inst;
   // east has a secret and a stat; the document brings neither a stat nor a
   // dc-uid, so nothing conflicts and east gets a second secret line.
@@ -526,7 +529,7 @@ TEST(ImportRegistration, OnlyPropertiesTheDocumentBringsConflict) {
             rp + "\nrp.upstreams[east].address = e:1\nrp.upstreams[east].secret = two\n");
 }
 
-TEST(ImportRegistration, EmptyDocuments) {
+TEST_F(ImportRegistration, EmptyDocuments) {
   for (const char* doc : {"null", "{}", " {\"dc-uid\":null,\"address\":\"\"} "}) {
     SCOPED_TRACE(doc);
     {
@@ -547,7 +550,7 @@ TEST(ImportRegistration, EmptyDocuments) {
   }
 }
 
-TEST(ImportRegistration, UnknownAndDifferentlyCasedMembersAreIgnored) {
+TEST_F(ImportRegistration, UnknownAndDifferentlyCasedMembersAreIgnored) {
   Instance inst;
   RunResult r = inst.run({"import-registration"},
                          "{\"DC-UID\":\"X\",\"Address\":\"a:1\",\"dc-uid\":\"U\",\"note\":\"hi\","
@@ -558,7 +561,7 @@ TEST(ImportRegistration, UnknownAndDifferentlyCasedMembersAreIgnored) {
             "rp.upstreams[U].cert_digest= last\n");
 }
 
-TEST(ImportRegistration, RejectedDocuments) {
+TEST_F(ImportRegistration, RejectedDocuments) {
   const char* docs[] = {
       "",                                           // empty standard input
       "{\"dc-uid\":\"U\",\"port\":1}",              // a number, in a member not read
@@ -581,14 +584,14 @@ TEST(ImportRegistration, RejectedDocuments) {
   }
 }
 
-TEST(ImportRegistration, TrailingWhiteSpaceIsAccepted) {
+TEST_F(ImportRegistration, TrailingWhiteSpaceIsAccepted) {
   Instance inst;
   RunResult r = inst.run({"import-registration"}, std::string(" \n") + kFullDoc + "\r\n\t \n");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(readFile(inst.rpConfig()), std::string("rp.enable = yes\n") + kFullBlock);
 }
 
-TEST(ImportRegistration, InFileFailures) {
+TEST_F(ImportRegistration, InFileFailures) {
   Instance inst;
   RunResult r = inst.run({"import-registration", "-in", "missing.json"});
   EXPECT_EQ(r.status, 255);
@@ -600,7 +603,7 @@ TEST(ImportRegistration, InFileFailures) {
   EXPECT_FALSE(pathExists(inst.rpConfig()));
 }
 
-TEST(ImportRegistration, LineBreaksAndNulAreRefusedBeforeAnyWrite) {
+TEST_F(ImportRegistration, LineBreaksAndNulAreRefusedBeforeAnyWrite) {
   struct Case {
     std::vector<std::string> args;
     std::string doc;
@@ -628,7 +631,7 @@ TEST(ImportRegistration, LineBreaksAndNulAreRefusedBeforeAnyWrite) {
   }
 }
 
-TEST(ImportRegistration, ExportedDocumentImportsOnAnotherInstance) {
+TEST_F(ImportRegistration, ExportedDocumentImportsOnAnotherInstance) {
   Instance east;
   writeIdentity(east);
   writeRegistration(east, "certs.east", "east.example:8443", "sha256:0f:1e");
@@ -652,7 +655,7 @@ TEST(ImportRegistration, ExportedDocumentImportsOnAnotherInstance) {
 
 // Every document that a JSON parser must reject is refused, and nothing is
 // written for it.
-TEST(ImportRegistration, JsonTestSuiteRejections) {
+TEST_F(ImportRegistration, JsonTestSuiteRejections) {
   std::string dir = std::string(testdataDir()) + "/JSONTestSuite/test_parsing";
   std::vector<std::string> rejected;
   for (const std::string& name : listDir(dir))

@@ -13,6 +13,10 @@ using namespace std::string_literals;
 
 namespace {
 
+class RegistryListing : public EndToEndTest {};
+class GetUpstream : public EndToEndTest {};
+class RegistryScale : public EndToEndTest {};
+
 const char kMissingRp[] = "Error: invalid config file: no such file or directory\n";
 
 std::vector<std::string> sortedLines(const std::string& text) {
@@ -134,7 +138,7 @@ const ListingCase kListingCases[] = {
       "\n"}},
 };
 
-TEST(RegistryListing, UpstreamUidsAndUpstreams) {
+TEST_F(RegistryListing, UpstreamUidsAndUpstreams) {
   for (const ListingCase& c : kListingCases) {
     SCOPED_TRACE(c.name);
     Instance inst;
@@ -164,7 +168,7 @@ TEST(RegistryListing, UpstreamUidsAndUpstreams) {
   }
 }
 
-TEST(RegistryListing, JsonEscapesNamesAndValues) {
+TEST_F(RegistryListing, JsonEscapesNamesAndValues) {
   Instance inst;
   writeFile(inst.rpConfig(),
             "rp.upstreams[<t&a>].address = \"q\\\x01\x1f\b\f\tx\xff\xc3(\xe2\x80\xa8/ end\n"
@@ -187,7 +191,7 @@ TEST(RegistryListing, JsonEscapesNamesAndValues) {
                       "\n");
 }
 
-TEST(RegistryListing, MissingRpConfig) {
+TEST_F(RegistryListing, MissingRpConfig) {
   const std::vector<std::vector<std::string>> commands = {
       {"upstream-uids"}, {"upstream-uids", "-j"}, {"upstreams"}, {"get-upstream", "-dc-uid", "U1", "-alias"}};
   for (const auto& args : commands) {
@@ -262,7 +266,7 @@ const LookupCase kLookupCases[] = {
     {"empty -dc-uid", {"-dc-uid=", "-alias"}, 10, "", "dc-uid not specified\n"},
 };
 
-TEST(GetUpstream, Lookups) {
+TEST_F(GetUpstream, Lookups) {
   Instance inst;
   writeFile(inst.rpConfig(), kLookupRp, 0600);
   for (const LookupCase& c : kLookupCases) {
@@ -283,7 +287,7 @@ TEST(GetUpstream, Lookups) {
 
 // A DC UID held both by keys that name no upstream and by an upstream's
 // dc_uid: the upstream is found wherever the others fall in the view's order.
-TEST(GetUpstream, ValueSearchPassesOverKeysWithoutAlias) {
+TEST_F(GetUpstream, ValueSearchPassesOverKeysWithoutAlias) {
   Instance inst;
   std::string rp = "rp.enable = yes\n";
   for (int i = 0; i < 50; ++i) rp += "rp.flag" + std::to_string(i) + " = yes\n";
@@ -296,7 +300,7 @@ TEST(GetUpstream, ValueSearchPassesOverKeysWithoutAlias) {
   EXPECT_EQ(sortedLines(r.out), sortedLines("alias:\ty\naddress:\ty.example\n"));
 }
 
-TEST(GetUpstream, SharedDcUidResolvesToOneOfItsAliases) {
+TEST_F(GetUpstream, SharedDcUidResolvesToOneOfItsAliases) {
   Instance inst;
   writeFile(inst.rpConfig(),
             "rp.upstreams[east].dc_uid = U3\nrp.upstreams[east].address = e\n"
@@ -309,7 +313,7 @@ TEST(GetUpstream, SharedDcUidResolvesToOneOfItsAliases) {
 }
 
 // 100,000 upstreams of six lines each: every view is built in one pass.
-TEST(RegistryScale, HundredThousandUpstreams) {
+TEST_F(RegistryScale, HundredThousandUpstreams) {
   constexpr int kUpstreams = 100000;
   Instance inst;
   std::string rp;

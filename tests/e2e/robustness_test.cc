@@ -25,6 +25,10 @@
 
 namespace {
 
+class ManyRunsAtOnce : public EndToEndTest {};
+class KilledRuns : public EndToEndTest {};
+class FullDisk : public EndToEndTest {};
+
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
 using std::chrono::microseconds;
@@ -57,7 +61,7 @@ void emptyDir(const std::string& dir) {
 // upstream of its own so that its outcome can be told apart. The global lock
 // puts them in a row; a run that is still waiting after the lock's ten
 // attempts gives up and must have touched nothing.
-TEST(ManyRunsAtOnce, EachRunLandsWholeOrTimesOutUntouched) {
+TEST_F(ManyRunsAtOnce, EachRunLandsWholeOrTimesOutUntouched) {
   constexpr int kRuns = 64;
   enum Kind { kAdd, kChange, kWeight };
   auto kindOf = [](int i) { return static_cast<Kind>(i % 3); };
@@ -256,7 +260,7 @@ void expectOneStepPerFile(const OneStepCase& c) {
   EXPECT_EQ(selectSteps, c.selectChanges ? 1 : 0) << "steps that changed rp.select";
 }
 
-TEST(KilledRuns, UpstreamEditsChangeEachFileInOneStep) {
+TEST_F(KilledRuns, UpstreamEditsChangeEachFileInOneStep) {
   const OneStepCase cases[] = {
       {"add-upstream", kStepSelect,
        {"add-upstream", "-dc-uid", "c", "-address", "c:1", "-secret", "s", "-digest", "d"}, "", true, false},
@@ -272,7 +276,7 @@ TEST(KilledRuns, UpstreamEditsChangeEachFileInOneStep) {
   for (const OneStepCase& c : cases) expectOneStepPerFile(c);
 }
 
-TEST(KilledRuns, SelectEditsChangeEachFileInOneStep) {
+TEST_F(KilledRuns, SelectEditsChangeEachFileInOneStep) {
   const std::string withDomain = kStepSelect + "\ncerts[x].rp.select = a:1 b:2";
   const std::string noDefault = "rp.select_threshold = 5";
   const OneStepCase cases[] = {
@@ -312,7 +316,7 @@ const std::string& bigRpConfig() {
 const std::string& bigSelectConfig() {
   static const std::string text = [] {
     std::string s = "rp.select_threshold = 5\nrp.select =";
-    for (int i = 0; i < kBigUpstreams; ++i) s += " " + bigName(i) + ":" + std::to_string(1 + i % 100);
+    for (int i = 0; i < kBigUpstreams; ++i) s.append(" ").append(bigName(i)).append(":").append(std::to_string(1 + i % 100));
     return s;
   }();
   return text;
@@ -383,7 +387,7 @@ int killDuringRewrites(const std::vector<std::string>& args, int kills, uint32_t
   return killed;
 }
 
-TEST(KilledRuns, FilesHoldTheirOldOrTheirNewContent) {
+TEST_F(KilledRuns, FilesHoldTheirOldOrTheirNewContent) {
   const std::vector<std::vector<std::string>> rewrites = {
       {"change-upstream", "-dc-uid", bigName(12345), "-address", "10.9.9.9:443"},  // rp
       {"change-upstream", "-dc-uid", bigName(777), "-alias", "moved"},             // rp, then rp.select's "~" copy
@@ -500,7 +504,7 @@ std::string quoted(const std::string& s) { return RE2::QuoteMeta(s); }
 // status 255 and its message, and leaves every file (and var/tmp) as it
 // was. An append that could write only part of its block has to take that
 // part back; a rewrite whose copy did not fit has to remove the copy.
-TEST(FullDisk, EveryEditFailsAndLeavesTheFilesAsTheyWere) {
+TEST_F(FullDisk, EveryEditFailsAndLeavesTheFilesAsTheyWere) {
   constexpr size_t kNoRpConfig = static_cast<size_t>(-1);
   const std::vector<std::string> add = {"add-upstream", "-dc-uid", "new", "-address", "new:443",
                                         "-secret",      "s",       "-digest", "d"};
@@ -566,7 +570,7 @@ TEST(FullDisk, EveryEditFailsAndLeavesTheFilesAsTheyWere) {
 // does not fit, the block stays (nothing is rolled back), but the file is
 // not left behind empty: an existing file is never rewritten, so it would
 // stay broken for good. Once there is room, the next run makes it whole.
-TEST(FullDisk, IdentityFileThatDoesNotFitIsNotLeftBehind) {
+TEST_F(FullDisk, IdentityFileThatDoesNotFitIsNotLeftBehind) {
   struct Case {
     const char* missing;
     const char* present;
@@ -603,7 +607,7 @@ TEST(FullDisk, IdentityFileThatDoesNotFitIsNotLeftBehind) {
 // The alias rename writes the rp select config's "~" copy last, after the
 // rp config has been rewritten. When that copy does not fit, the rp select
 // config stays as it was and the partial copy goes, giving its space back.
-TEST(FullDisk, AliasCopyThatDoesNotFitIsRemoved) {
+TEST_F(FullDisk, AliasCopyThatDoesNotFitIsRemoved) {
   SmallDisk disk(128 * 1024);
   const std::string rp = disk.inst.rpConfig(), select = disk.inst.rpSelectConfig();
   writeFile(disk.at(rp), "rp.upstreams[a].dc_uid = U1\n" + upstreamBlock("a", "a:443"), 0600);

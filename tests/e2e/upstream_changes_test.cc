@@ -85,7 +85,7 @@ const char kSelect[] =
     "rp.select = east:50 W:50\n"
     "certs[d1].rp.select = W:10 east:90\n";
 
-class UpstreamChangesTest : public ::testing::Test {
+class UpstreamChangesTest : public EndToEndTest {
  protected:
   std::string rp() const { return readFile(inst_.rpConfig()); }
   std::string select() const { return readFile(inst_.rpSelectConfig()); }
