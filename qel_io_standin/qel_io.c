@@ -573,7 +573,8 @@ static int parse_settings(struct config* c, struct entries* es, char* data, size
 /* Reads the whole file into a block, its data followed by a spare byte. */
 static int read_file(const char* path, struct block** block, size_t* size) {
   int fd;
-  do fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  /* Non-blocking: a FIFO must not make the open wait for a writer. */
+  do fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return -errno;
   struct stat st;
@@ -582,9 +583,11 @@ static int read_file(const char* path, struct block** block, size_t* size) {
     close(fd);
     return -e;
   }
-  if (S_ISDIR(st.st_mode)) {
+  /* Only regular files are read: a FIFO or a device such as /dev/zero
+   * could make the read wait, or never end. */
+  if (!S_ISREG(st.st_mode)) {
     close(fd);
-    return -EISDIR;
+    return S_ISDIR(st.st_mode) ? -EISDIR : -ENXIO;
   }
   if (st.st_size < 0 || (uint64_t)st.st_size >= MAX_BUFFER) {
     close(fd);

@@ -37,7 +37,8 @@ struct qel_config_node {
 /* A new, empty configuration, or NULL when out of memory. */
 struct qel_config* qel_create_config(void);
 /* Adds the settings of the file at path; a key already held takes the new
- * value. 0, or a negated errno value. */
+ * value. 0, or a negated errno value: -ENXIO for a path that names no
+ * regular file (a FIFO or device is neither waited for nor read). */
 int32_t qel_merge_config(struct qel_config* cfg, const char* path);
 /* 0 and *out set to the expanded value, or nonzero when not found. The text
  * belongs to the configuration and lasts until its next merge or free. */

@@ -14,6 +14,7 @@
 
 #include "args.h"
 #include "die.h"
+#include "files.h"
 #include "fsutil.h"
 #include "json.h"
 #include "line_edit.h"
@@ -197,12 +198,8 @@ void accountBalance(const std::string& rpPath) {
   std::string selectPath = getRpSelectConfig();
   struct stat st;
   if (::stat(selectPath.c_str(), &st) != 0 && errno == ENOENT) {
-    int fd = ::open(selectPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      dieStatusf(255, "Failed to create rp select config file %s (%s)", selectPath,
-                 opError("open", selectPath, errno));
-    }
-    ::close(fd);  // only its existence matters; the steps reopen it by path
+    if (FileError e = createFile(selectPath, 0666, ""))
+      dieStatusf(255, "Failed to create rp select config file %s (%s)", selectPath, e.text);
   }
 
   if (optGetThreshold) getThreshold(selectPath);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "args.h"
+#include "files.h"
 #include "fsutil.h"
 
 std::string formatMessage(std::string_view format, std::initializer_list<MsgArg> args) {
@@ -38,6 +39,7 @@ std::string formatMessage(std::string_view format, std::initializer_list<MsgArg>
 void dieStatusfList(int status, std::string_view format, std::initializer_list<MsgArg> args) {
   std::string msg = formatMessage(format, args);
   msg += '\n';
+  abandonUnfinishedFiles();
   writeAllFd(STDERR_FILENO, msg);
   _exit(status);
 }

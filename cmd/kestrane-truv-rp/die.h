@@ -35,7 +35,8 @@ class MsgArg {
 std::string formatMessage(std::string_view format, std::initializer_list<MsgArg> args);
 
 // Writes the message and one newline to standard error, then ends the process
-// with status. Nothing is closed, synced or removed on the way out.
+// with status. Nothing is closed or synced on the way out; the files this run
+// had not finished writing are removed (see files.h).
 [[noreturn]] void dieStatusfList(int status, std::string_view format, std::initializer_list<MsgArg> args);
 
 template <typename... A>

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "die.h"
+#include "files.h"
 #include "fsutil.h"
 #include "paths.h"
 #include "qel_io/config/config.h"
@@ -44,20 +45,12 @@ bool isExist(const std::string& path) {
 }
 
 void writeToFileExcl(const std::string& path, std::string_view content) {
-  int fd;
-  do fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    if (errno == EEXIST) return;
-    dieStatusf(255, "failed to open file %s : %v", path, opError("open", path, errno));
-  }
-  // The file is this run's own; an incomplete one would never be repaired,
-  // since an existing file is left alone for good, so it goes again.
-  if (int e = writeAllFd(fd, content)) {
-    ::unlink(path.c_str());
-    dieStatusf(255, "Write to: %s error: %s", path, opError("write", path, e));
-  }
-  ::close(fd);
+  // Synced, and the directory with it before the run ends: a dc_uid lost to
+  // a power cut would be made anew, with another DC UID.
+  FileError e = createFile(path, 0644, content);
+  if (!e) return;
+  if (e.step != FileError::kCreate) dieStatusf(255, "Write to: %s error: %s", path, e.text);
+  if (e.errnum != EEXIST) dieStatusf(255, "failed to open file %s : %v", path, e.text);
 }
 
 void maybeCreateDcUid() {

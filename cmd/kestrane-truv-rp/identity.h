@@ -8,9 +8,9 @@
 
 // Whether path exists (stat, following links); other failures end the run.
 bool isExist(const std::string& path);
-// Creates path exclusively with mode 0644 and writes content; an existing
-// name (EEXIST: file, directory, dangling link) is left alone silently. When
-// the write fails the new file is removed before the run ends.
+// Creates path exclusively with mode 0644, writes content and syncs it; an
+// existing name (EEXIST: file, directory, dangling link) is left alone
+// silently. When the write fails the new file is removed before the run ends.
 void writeToFileExcl(const std::string& path, std::string_view content);
 
 // conf.d/dc_uid: "dc_uid = <version-1 UUID>\n", 46 bytes.

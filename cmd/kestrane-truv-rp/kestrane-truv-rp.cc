@@ -6,6 +6,7 @@
 #include "account_balance.h"
 #include "args.h"
 #include "die.h"
+#include "files.h"
 #include "lockfile.h"
 #include "paths.h"
 #include "registration.h"
@@ -43,6 +44,8 @@ int main(int argc, char** argv) {
 
   runHandler(command, rpPath);
 
+  // The run's changes must survive a power cut once it ends with 0.
+  if (FileError e = syncChangedDirectories()) dieStatusf(255, "Failed to sync a changed directory (%s)", e.text);
   lock.Close();
   // Configuration handles live until the process ends, and nothing is left
   // to run or flush (output goes straight to the descriptors): end here, as

@@ -1,20 +1,16 @@
 #include "line_edit.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <memory>
-#include <random>
 
 #include <re2/re2.h>
 
 #include "args.h"
 #include "die.h"
+#include "files.h"
 #include "fsutil.h"
 #include "paths.h"
 
@@ -22,7 +18,6 @@ namespace {
 
 constexpr size_t kReadBlock = 1 << 20;
 constexpr size_t kWriteBuffer = 1 << 20;
-constexpr int kTempNameAttempts = 10000;
 
 bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
 
@@ -32,11 +27,11 @@ std::string_view trimBlanksAndTabs(std::string_view s) {
   return s;
 }
 
-// Collects output and writes it in large pieces; a failed write ends the run
-// with the copy's path.
+// Collects a copy's lines and writes them in large pieces; a failed write
+// ends the run (which removes the copy).
 class CopyWriter {
  public:
-  CopyWriter(int fd, const std::string& path) : fd_(fd), path_(path) { buf_.reserve(kWriteBuffer); }
+  explicit CopyWriter(ReplacementCopy* copy) : copy_(copy) { buf_.reserve(kWriteBuffer); }
 
   std::string* buffer() { return &buf_; }
 
@@ -45,35 +40,27 @@ class CopyWriter {
     if (buf_.size() >= kWriteBuffer) flush();
   }
 
-  // A copy that could not be written whole is removed: on a full disk it
-  // would otherwise keep holding the space that the next run needs.
   void flush() {
-    if (int e = writeAllFd(fd_, buf_)) {
-      ::unlink(path_.c_str());
-      dieStatusf(255, "Failed to write to file %s (%s)", path_, opError("write", path_, e));
-    }
+    if (FileError e = copy_->write(buf_)) dieStatusf(255, "Failed to write to file %s (%s)", copy_->path(), e.text);
     buf_.clear();
   }
 
  private:
-  int fd_;
-  const std::string& path_;
+  ReplacementCopy* copy_;
   std::string buf_;
 };
 
-// Reads inFd to its end, passing every line to onLine. A read error removes
-// the copy (the file stays as it was) and ends the run.
+// Reads inFd to its end, passing every line to onLine. A read error ends the
+// run; the file stays as it was.
 template <typename F>
-void forEachLine(int inFd, const std::string& inPath, const std::string& copyPath, F&& onLine) {
+void forEachLine(int inFd, const std::string& inPath, F&& onLine) {
   std::unique_ptr<char[]> block(new char[kReadBlock]);
   LineSplitter splitter;
   for (;;) {
     ssize_t n = ::read(inFd, block.get(), kReadBlock);
     if (n < 0) {
       if (errno == EINTR) continue;
-      int e = errno;
-      ::unlink(copyPath.c_str());
-      dieStatusf(255, "Failed to read %s (%s)", inPath, opError("read", inPath, e));
+      dieStatusf(255, "Failed to read %s (%s)", inPath, opError("read", inPath, errno));
     }
     if (n == 0) break;
     splitter.feed(std::string_view(block.get(), static_cast<size_t>(n)), onLine);
@@ -81,74 +68,25 @@ void forEachLine(int inFd, const std::string& inPath, const std::string& copyPat
   splitter.finish(onLine);
 }
 
-// Syncs the copy and moves it over path; the copy is removed when the
-// rename fails.
-void replaceWithCopy(int copyFd, const std::string& copyPath, const std::string& path) {
-  if (::fsync(copyFd) != 0) {
-    int e = errno;
-    ::unlink(copyPath.c_str());
-    dieStatusf(255, "Failed to sync file %s (%s)", copyPath, opError("sync", copyPath, e));
-  }
-  if (::rename(copyPath.c_str(), path.c_str()) != 0) {
-    int e = errno;
-    ::unlink(copyPath.c_str());
-    dieStatusf(255, "Failed to change %s (%s)", path, renameError(copyPath, path, e));
+// Syncs the copy and moves it over path.
+void replaceWithCopy(ReplacementCopy* copy, const std::string& path) {
+  const std::string copyPath = copy->path();
+  if (FileError e = copy->replace(path)) {
+    if (e.step == FileError::kSync) dieStatusf(255, "Failed to sync file %s (%s)", copyPath, e.text);
+    dieStatusf(255, "Failed to change %s (%s)", path, e.text);
   }
 }
 
-// Random numbers for temporary names; seeded once from the kernel, with the
-// clock and pid as a fallback when getrandom is unavailable.
-uint32_t nextRandom() {
-  static std::mt19937 gen = [] {
-    uint32_t seed[8];
-    if (::getrandom(seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
-      struct timespec ts;
-      ::clock_gettime(CLOCK_REALTIME, &ts);
-      seed[0] = static_cast<uint32_t>(ts.tv_nsec);
-      seed[1] = static_cast<uint32_t>(ts.tv_sec);
-      seed[2] = static_cast<uint32_t>(::getpid());
-      for (int i = 3; i < 8; ++i) seed[i] = static_cast<uint32_t>(i);
-    }
-    std::seed_seq seq(seed, seed + 8);
-    return std::mt19937(seq);
-  }();
-  return static_cast<uint32_t>(gen());
+// The file that a copy replaces, opened for reading.
+int openToReplace(const std::string& path) {
+  int fd = openForReplacing(path);
+  if (fd < 0) dieStatusf(255, "Failed to open %s (%s)", path, opError("open", path, errno));
+  return fd;
 }
 
 std::string baseName(const std::string& path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Creates <tmp>/<base name of path><random number> exclusively, mode 0600.
-int createTempCopy(const std::string& path, std::string* copyPath) {
-  const std::string& tmpDir = getTruvTmpDir();
-  const std::string base = baseName(path);
-  int e = 0;
-  for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-    *copyPath = joinPath({tmpDir, base + std::to_string(nextRandom())});
-    int fd = ::open(copyPath->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) return fd;
-    e = errno;
-    if (e != EEXIST && e != EINTR) break;
-  }
-  dieStatusf(255, "Failed to create %s (%s)", path, opError("open", *copyPath, e));
-}
-
-// Opens path write-only for appending, creating it with mode 0600 when it
-// is missing; *created tells whether this call made it.
-int openForAppend(const std::string& path, bool* created) {
-  *created = false;
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd >= 0 || errno != ENOENT) return fd;
-  fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    *created = true;
-    return fd;
-  }
-  if (errno != EEXIST) return fd;
-  // A dangling symbolic link, whose target the plain create makes.
-  return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
 }
 
 const RE2& certsPattern() {
@@ -159,30 +97,11 @@ const RE2& certsPattern() {
 }  // namespace
 
 void saveLineToFile(const std::string& path, std::string_view text) {
-  bool created = false;
-  int fd = openForAppend(path, &created);
-  if (fd < 0) dieStatusf(255, "Failed to open %s (%s)", path, opError("open", path, errno));
-  if (!text.empty()) {
-    // The length before the append; nothing else writes the file while the
-    // run holds the global lock.
-    struct stat st;
-    off_t oldSize = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
-    // One write, finished when it comes back short. When the rest cannot be
-    // written (a full disk), the file goes back to what it was: half a block
-    // would leave a broken line that later appends run on from.
-    if (int e = writeAllFd(fd, text)) {
-      std::string error = opError("write", path, e);
-      if (created) {
-        ::unlink(path.c_str());
-      } else if (oldSize >= 0 && ::ftruncate(fd, oldSize) != 0) {
-        // The partial block stays: say so, beside the write's own error.
-        error += "; " + opError("ftruncate", path, errno);
-      }
-      dieStatusf(255, "Failed to write to file %s (%s)", path, error);
-    }
-  }
-  if (::fsync(fd) != 0) dieStatusf(255, "Failed to sync file %s (%s)", path, opError("sync", path, errno));
-  ::close(fd);
+  FileError e = appendToFile(path, text, 0600);
+  if (!e) return;
+  if (e.step == FileError::kOpen) dieStatusf(255, "Failed to open %s (%s)", path, e.text);
+  if (e.step == FileError::kWrite) dieStatusf(255, "Failed to write to file %s (%s)", path, e.text);
+  dieStatusf(255, "Failed to sync file %s (%s)", path, e.text);
 }
 
 void removeLines(const std::string& path, const std::vector<std::string>& prefixes) {
@@ -190,17 +109,17 @@ void removeLines(const std::string& path, const std::vector<std::string>& prefix
 }
 
 void replaceLines(const std::string& path, const std::vector<std::string>& prefixes, std::string_view text) {
-  std::string copyPath;
-  int copyFd = createTempCopy(path, &copyPath);
-  int inFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (inFd < 0) dieStatusf(255, "Failed to open %s (%s)", path, opError("open", path, errno));
+  ReplacementCopy copy;
+  if (FileError e = copy.create(getTruvTmpDir(), baseName(path)))
+    dieStatusf(255, "Failed to create %s (%s)", path, e.text);
+  int inFd = openToReplace(path);
 
   std::vector<std::string> prepared;
   prepared.reserve(prefixes.size());
   for (const std::string& p : prefixes) prepared.push_back(removeBlanks(p));
 
-  CopyWriter out(copyFd, copyPath);
-  forEachLine(inFd, path, copyPath, [&](std::string_view line) {
+  CopyWriter out(&copy);
+  forEachLine(inFd, path, [&](std::string_view line) {
     for (const std::string& p : prepared)
       if (startsWithIgnoringBlanks(line, p)) return;
     std::string* buf = out.buffer();
@@ -210,9 +129,8 @@ void replaceLines(const std::string& path, const std::vector<std::string>& prefi
   });
   out.buffer()->append(text);
   out.flush();
-  replaceWithCopy(copyFd, copyPath, path);
+  replaceWithCopy(&copy, path);
   ::close(inFd);
-  ::close(copyFd);
 }
 
 void changeRpSelectAlias(const std::string& oldAlias) {
@@ -220,24 +138,22 @@ void changeRpSelectAlias(const std::string& oldAlias) {
   struct stat st;
   if (::stat(selectPath.c_str(), &st) != 0 && errno == ENOENT) return;
 
+  ReplacementCopy copy;
   const std::string copyPath = selectPath + "~";
-  int copyFd = ::open(copyPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (copyFd < 0) dieStatusf(255, "Failed to create %s (%s)", copyPath, opError("open", copyPath, errno));
-  int inFd = ::open(selectPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (inFd < 0) dieStatusf(255, "Failed to open %s (%s)", selectPath, opError("open", selectPath, errno));
+  if (FileError e = copy.createOrReuse(copyPath)) dieStatusf(255, "Failed to create %s (%s)", copyPath, e.text);
+  int inFd = openToReplace(selectPath);
 
   const std::string newAlias = optAlias;
-  CopyWriter out(copyFd, copyPath);
-  forEachLine(inFd, selectPath, copyPath, [&](std::string_view line) {
+  CopyWriter out(&copy);
+  forEachLine(inFd, selectPath, [&](std::string_view line) {
     std::string* buf = out.buffer();
     appendWithAliasRenamed(line, oldAlias, newAlias, buf);
     buf->push_back('\n');
     out.maybeFlush();
   });
   out.flush();
-  replaceWithCopy(copyFd, copyPath, selectPath);
+  replaceWithCopy(&copy, selectPath);
   ::close(inFd);
-  ::close(copyFd);
 }
 
 std::string removeBlanks(std::string_view s) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "die.h"
+#include "files.h"
 #include "fsutil.h"
 #include "paths.h"
 
@@ -52,7 +53,7 @@ Lockfile createLockFile() {
 
 bool Lockfile::TryLock(int attempts, std::string* err) {
   for (; attempts > 0; --attempts) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    int fd = openLockFile(path);
     if (fd < 0) {
       if (errno != EBUSY) {
         *err = opError("open", path, errno);

@@ -12,6 +12,7 @@
 
 #include "args.h"
 #include "die.h"
+#include "files.h"
 #include "fsutil.h"
 #include "identity.h"
 #include "json.h"
@@ -267,20 +268,17 @@ void dieUnlessOneLine(std::string_view what, std::string_view value) {
     dieStatusf(10, "Invalid value for \"%s\": line breaks and NUL bytes are not allowed", what);
 }
 
-// Creates a missing rp config with its one line, so that it parses.
+// Creates a missing rp config with its one line, so that it parses. An empty
+// or cut rp config made here would stay without its first line (later imports
+// find it present and only append to it), so one that is not written whole is
+// removed again.
 void maybeCreateRpConfig(const std::string& rpPath) {
   struct stat st;
   if (::stat(rpPath.c_str(), &st) == 0 || errno != ENOENT) return;
-  int fd = ::open(rpPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0)
-    dieStatusf(255, "Failed to create rp config file %s (%s)", rpPath, opError("open", rpPath, errno));
-  // An empty or cut rp config made here would stay without its first line:
-  // later imports find it present and only append to it.
-  if (int e = writeAllFd(fd, "rp.enable = yes\n"); e != 0) {
-    ::unlink(rpPath.c_str());
-    dieStatusf(255, "Write to: %s error: %s", rpPath, opError("write", rpPath, e));
+  if (FileError e = createFile(rpPath, 0666, "rp.enable = yes\n")) {
+    if (e.step == FileError::kCreate) dieStatusf(255, "Failed to create rp config file %s (%s)", rpPath, e.text);
+    dieStatusf(255, "Write to: %s error: %s", rpPath, e.text);
   }
-  ::close(fd);
 }
 
 std::string getValue(const QELConfig& cfg, const std::string& key) { return cfg.GetString(key).first; }

@@ -10,6 +10,7 @@
 #include "account_balance.h"
 #include "args.h"
 #include "die.h"
+#include "files.h"
 #include "identity.h"
 #include "line_edit.h"
 #include "qel_io/config/config.h"
@@ -76,11 +77,11 @@ void refuseLineBreaks() {
 // an appended block would run on into its last line. Looks at that one byte
 // only; a file that cannot be opened has nothing to run on into.
 bool lacksFinalLineEnd(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  int fd = openForReading(path);
   if (fd < 0) return false;
   bool lacks = false;
   struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) {
     char last = 0;
     if (::pread(fd, &last, 1, st.st_size - 1) == 1) lacks = last != '\n';
   }
