@@ -17,6 +17,7 @@
 #include "files.h"
 #include "fsutil.h"
 #include "json.h"
+#include "key_syntax.h"
 #include "line_edit.h"
 #include "paths.h"
 #include "qel_io/config/config.h"
@@ -52,8 +53,6 @@ void forEachBlankPiece(std::string_view s, Fn fn) {
 
 // The name of a select entry: its text before the first ":", or all of it.
 std::string_view entryName(std::string_view part) { return part.substr(0, part.find(':')); }
-
-bool hasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
 void appendEntry(std::string* line, std::string_view name, int64_t weight) {
   *line += ' ';
@@ -126,12 +125,12 @@ void removeFromAllLines(const std::string& selectPath, const std::string& name, 
   replaceSelectLines(selectPath, prefixes, lines);
 }
 
-// A domain goes into a line of the rp select config as it stands, so a line
-// break in it would write a second line of the caller's making. (A name is
-// written only when the rp config already holds it as an alias.)
-void refuseLineBreaks() {
+// A domain that an edit puts into the key of a select line, or compares with
+// one, must be one that a key can hold. (A name is written only when the rp
+// config already holds it as an alias.)
+void refuseBadDomain() {
   bool edits = !optSetWeightForName.empty() || !optRemoveName.empty();
-  if (edits && hasLineBreak(optDomain)) dieStatusf(10, "Domain must not contain a line break");
+  if (edits && !optDomain.empty()) checkKeyPart("-domain", optDomain, KeyPart::kDomain);
 }
 
 // Pieces of the weight query.
@@ -194,7 +193,7 @@ void appendListJson(std::string* out, std::span<const WeightEntry> list) {
 // ---- Driver ----------------------------------------------------------------
 
 void accountBalance(const std::string& rpPath) {
-  refuseLineBreaks();
+  refuseBadDomain();
   std::string selectPath = getRpSelectConfig();
   struct stat st;
   if (::stat(selectPath.c_str(), &st) != 0 && errno == ENOENT) {

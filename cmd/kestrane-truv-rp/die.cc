@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <exception>
+#include <new>
+
 #include "args.h"
 #include "files.h"
 #include "fsutil.h"
@@ -42,4 +45,33 @@ void dieStatusfList(int status, std::string_view format, std::initializer_list<M
   abandonUnfinishedFiles();
   writeAllFd(STDERR_FILENO, msg);
   _exit(status);
+}
+
+namespace {
+
+// Allocates nothing: there may be no memory left.
+[[noreturn]] void endWithoutMemory() {
+  abandonUnfinishedFiles();
+  static constexpr char kMessage[] = "Out of memory\n";
+  (void)writeAllFd(STDERR_FILENO, std::string_view(kMessage, sizeof kMessage - 1));
+  _exit(255);
+}
+
+[[noreturn]] void endOnUncaughtException() {
+  try {
+    if (std::exception_ptr e = std::current_exception()) std::rethrow_exception(e);
+  } catch (const std::bad_alloc&) {
+    endWithoutMemory();
+  } catch (const std::exception& e) {
+    dieStatusf(255, "Unexpected failure: %s", e.what());
+  } catch (...) {
+  }
+  dieStatusf(255, "Unexpected failure");
+}
+
+}  // namespace
+
+void installFailureHandlers() {
+  std::set_new_handler(endWithoutMemory);
+  std::set_terminate(endOnUncaughtException);
 }

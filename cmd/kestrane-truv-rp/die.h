@@ -44,4 +44,9 @@ template <typename... A>
   dieStatusfList(status, format, {MsgArg(args)...});
 }
 
+// From here on, running out of memory anywhere ends the run with status 255
+// and "Out of memory", removing the files it had not finished, and so does an
+// exception that nothing catches ("Unexpected failure: WHAT"): never an abort.
+void installFailureHandlers();
+
 #endif  // KTRP_DIE_H_

@@ -1,5 +1,8 @@
 #include "die.h"
 
+#include <exception>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -49,6 +52,32 @@ TEST(DieStatusfTest, WritesMessageAndOneNewlineThenExits) {
               "^DC UID U1 not found\n$");
   EXPECT_EXIT(dieStatusf(10, "Invalid weight format, expected int (%s)", std::string_view("x")),
               testing::ExitedWithCode(10), "^Invalid weight format, expected int \\(x\\)\n$");
+}
+
+// Running out of memory, or an exception nothing catches, ends the run with
+// status 255 and a message, never with an abort.
+TEST(FailureHandlersTest, EndWithStatus255AndAMessage) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the sanitizer's allocator reports a huge allocation itself";
+#else
+  EXPECT_EXIT(
+      {
+        installFailureHandlers();
+        void* p = ::operator new(size_t{1} << 50);  // a petabyte: no machine has it
+        ::operator delete(p);
+      },
+      testing::ExitedWithCode(255), "^Out of memory\n$");
+  EXPECT_EXIT(
+      {
+        installFailureHandlers();
+        try {
+          throw std::runtime_error("boom");
+        } catch (...) {
+          std::terminate();  // what an exception that nothing catches comes to
+        }
+      },
+      testing::ExitedWithCode(255), "^Unexpected failure: boom\n$");
+#endif
 }
 
 }  // namespace

@@ -38,10 +38,12 @@ int writeAllFd(int fd, std::string_view data) {
 
 void writeStdout(std::string_view data) { (void)writeAllFd(STDOUT_FILENO, data); }
 
-int readAllFd(int fd, std::string* out) {
+int readAllFd(int fd, std::string* out, size_t limit) {
   char buf[1 << 16];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+  while (out->size() <= limit) {
+    // One byte past the limit tells a longer input from one that fits.
+    size_t room = limit - out->size();
+    ssize_t n = ::read(fd, buf, room < sizeof buf ? room + 1 : sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
@@ -49,4 +51,5 @@ int readAllFd(int fd, std::string* out) {
     if (n == 0) return 0;
     out->append(buf, static_cast<size_t>(n));
   }
+  return 0;
 }

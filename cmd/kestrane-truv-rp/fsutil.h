@@ -2,6 +2,7 @@
 #ifndef KTRP_FSUTIL_H_
 #define KTRP_FSUTIL_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -18,7 +19,8 @@ int writeAllFd(int fd, std::string_view data);
 // Writes a result to standard output; failures are not reported.
 void writeStdout(std::string_view data);
 
-// Reads the whole of fd from its current offset. Returns 0 or an errno.
-int readAllFd(int fd, std::string* out);
+// Reads fd from its current offset to its end, or until out holds more than
+// limit bytes. Returns 0 or an errno.
+int readAllFd(int fd, std::string* out, size_t limit = SIZE_MAX);
 
 #endif  // KTRP_FSUTIL_H_

@@ -1,4 +1,7 @@
 // kestrane-truv-rp: keeps the RP configuration of a TRUV instance.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <string>
@@ -28,9 +31,25 @@ void runHandler(const std::string& command, const std::string& rpPath) {
   usage();  // parseArgs accepts only the nine words
 }
 
+// Descriptors 0, 1 and 2 must be open before the run opens any file: a lock
+// file that got descriptor 1 would receive the output, and one that got 2
+// the messages.
+void openStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free descriptor, so fd itself: the ones below are open.
+    if (::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) _exit(255);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  openStandardStreams();
+  // A reader that goes away early makes writes fail with EPIPE, which are not
+  // reported, rather than end the run.
+  ::signal(SIGPIPE, SIG_IGN);
+  installFailureHandlers();
   compileUpstreamKeyRegexp();
   initCommandLine(argc > 0 ? argv[0] : "kestrane-truv-rp");
 

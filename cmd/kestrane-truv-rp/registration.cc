@@ -16,6 +16,7 @@
 #include "fsutil.h"
 #include "identity.h"
 #include "json.h"
+#include "key_syntax.h"
 #include "line_edit.h"
 #include "lockfile.h"
 #include "paths.h"
@@ -243,17 +244,23 @@ void exportRegistration() {
 
 namespace {
 
+// A registration document is a few hundred bytes; reading stops a little
+// after this, so that neither time nor memory depends on what the input holds.
+constexpr size_t kMaxDocument = 1 << 20;
+
+// The document, up to one byte more than kMaxDocument. -in may name a pipe or
+// a device: it is the caller's choice, and read as given.
 std::string getInput() {
   std::string input;
   if (!optFile.empty()) {
     int fd = ::open(optFile.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) dieStatusf(255, "Failed to read input file %s (%s)", optFile, opError("open", optFile, errno));
-    int e = readAllFd(fd, &input);
+    int e = readAllFd(fd, &input, kMaxDocument);
     ::close(fd);
     if (e != 0) dieStatusf(255, "Failed to read input file %s (%s)", optFile, opError("read", optFile, e));
     return input;
   }
-  if (int e = readAllFd(STDIN_FILENO, &input); e != 0)
+  if (int e = readAllFd(STDIN_FILENO, &input, kMaxDocument); e != 0)
     dieStatusf(255, "Failed to read input from stdin (%s)", opError("read", "/dev/stdin", e));
   return input;
 }
@@ -308,6 +315,8 @@ void dieIfUpstreamValueExists(std::string_view property, const QELConfig& cfg) {
 
 void importRegistration(const std::string& rpPath) {
   std::string input = getInput();
+  if (input.size() > kMaxDocument)
+    dieStatusf(255, "Couldn't parse json: %s", "the document is larger than " + std::to_string(kMaxDocument) + " bytes");
   std::map<std::string, std::string> doc;
   std::string parseErr;
   if (!parseRegistrationDocument(input, &doc, &parseErr)) dieStatusf(255, "Couldn't parse json: %s", parseErr);
@@ -318,10 +327,13 @@ void importRegistration(const std::string& rpPath) {
   const std::string dcUid = member("dc-uid"), address = member("address"), stat = member("stat"),
                     secret = member("secret"), digest = member("digest");
 
+  // The alias goes inside every key the import writes; a peer chooses the
+  // document's dc-uid.
   if (optAlias.empty()) {
     if (dcUid.empty()) dieStatusf(10, "Either a dc-uid should be specified in the input or -alias set");
+    checkKeyPart("dc-uid", dcUid, KeyPart::kAlias);
   } else {
-    dieUnlessOneLine("-alias", optAlias);
+    checkKeyPart("-alias", optAlias, KeyPart::kAlias);
   }
   dieUnlessOneLine("dc-uid", dcUid);
   dieUnlessOneLine("address", address);

@@ -12,6 +12,7 @@
 #include "die.h"
 #include "files.h"
 #include "identity.h"
+#include "key_syntax.h"
 #include "line_edit.h"
 #include "qel_io/config/config.h"
 #include "registry.h"
@@ -57,19 +58,20 @@ void requireOption(const std::string& value, const char* name) {
   if (value.empty()) dieStatusf(10, "%s parameter is mandatory", name);
 }
 
-// A line break in a value would end its line early and smuggle further
-// settings into the rp config, so such values are refused outright.
-void refuseLineBreaks() {
+// The texts of the command line that go into the rp config, checked before
+// anything is written. The alias goes inside every key; a line break in a
+// value would end its line early and smuggle further settings in.
+void refuseBadTexts() {
   const struct {
     const char* name;
     const std::string& value;
-  } options[] = {
-      {"-dc-uid", optDcUid}, {"-alias", optAlias},   {"-address", optAddress}, {"-redirect", optRedirect},
-      {"-secret", optSecret}, {"-digest", optDigest}, {"-stat", optStat},
+  } values[] = {
+      {"-dc-uid", optDcUid},  {"-address", optAddress}, {"-redirect", optRedirect},
+      {"-secret", optSecret}, {"-digest", optDigest},   {"-stat", optStat},
   };
-  for (const auto& o : options) {
-    if (o.value.find_first_of("\r\n") != std::string::npos)
-      dieStatusf(10, "%s must not contain a line break", o.name);
+  for (const auto& v : values) {
+    if (v.value.find_first_of("\r\n") != std::string::npos)
+      dieStatusf(10, "%s must not contain a line break", v.name);
   }
 }
 
@@ -96,8 +98,14 @@ void addUpstream(const std::string& rpPath) {
   requireOption(optAddress, "-address");
   requireOption(optSecret, "-secret");
   requireOption(optDigest, "-digest");
-  refuseLineBreaks();
-  if (optAlias.empty()) optAlias = optDcUid;
+  // Without -alias the DC UID is the alias.
+  if (optAlias.empty()) {
+    checkKeyPart("-dc-uid", optDcUid, KeyPart::kAlias);
+    optAlias = optDcUid;
+  } else {
+    checkKeyPart("-alias", optAlias, KeyPart::kAlias);
+  }
+  refuseBadTexts();
 
   // A config that does not parse (a missing one among others) gets no test.
   if (auto [cfg, err] = ParseFile(rpPath); !err && aliasIsTaken(cfg, optAlias)) dieAlreadyExists(optAlias);
@@ -138,7 +146,8 @@ void rmUpstream(const std::string& rpPath) {
 
 void changeUpstream(const std::string& rpPath) {
   requireOption(optDcUid, "-dc-uid");
-  refuseLineBreaks();
+  if (!optAlias.empty()) checkKeyPart("-alias", optAlias, KeyPart::kAlias);
+  refuseBadTexts();
   const std::string currentAlias = getAliasFromUid(rpPath, 100);
 
   // Old lines go under the current alias, new ones come under optAlias.

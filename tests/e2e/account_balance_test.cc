@@ -702,13 +702,16 @@ TEST_F(AccountBalanceTest, SetWeightOnAFreshInstanceTakesTheModeOfTheCopy) {
 TEST_F(AccountBalanceTest, DomainWithLineBreakIsRefusedForEdits) {
   writeRp(kRp);
   writeSelect("rp.select = W:1\ncerts[d].rp.select = east:2");
-  const std::string message = "Domain must not contain a line break";
+  auto message = [](const std::string& domain) {
+    return "-domain " + ::testing::PrintToString(domain) + " cannot be a domain: it holds a line break";
+  };
   for (const char* domain : {"d\nrp.select = east:100", "d\r", "\rd", "d\r\nx", "\n"}) {
     SCOPED_TRACE(::testing::PrintToString(std::string(domain)));
-    balanceRefused({"-domain", domain, "-set-weight-for-name", "east", "50"}, 10, message);
-    balanceRefused({"-domain", domain, "-remove-name", "W"}, 10, message);
+    balanceRefused({"-domain", domain, "-set-weight-for-name", "east", "50"}, 10, message(domain));
+    balanceRefused({"-domain", domain, "-remove-name", "W"}, 10, message(domain));
     // Refused before any step: no threshold is written either.
-    balanceRefused({"-domain", domain, "-set-threshold", "3", "-set-weight-for-name", "east", "50"}, 10, message);
+    balanceRefused({"-domain", domain, "-set-threshold", "3", "-set-weight-for-name", "east", "50"}, 10,
+                   message(domain));
   }
   EXPECT_EQ(select(), "rp.select = W:1\ncerts[d].rp.select = east:2");
 
@@ -720,7 +723,7 @@ TEST_F(AccountBalanceTest, DomainWithLineBreakIsRefusedForEdits) {
   ASSERT_EQ(::unlink(inst_.rpSelectConfig().c_str()), 0);
   RunResult r = balance({"-domain", "x\ny", "-set-weight-for-name", "east", "50"});
   EXPECT_EQ(r.status, 10);
-  EXPECT_EQ(r.err, message + "\n");
+  EXPECT_EQ(r.err, message("x\ny") + "\n");
   EXPECT_FALSE(pathExists(inst_.rpSelectConfig()));
 }
 

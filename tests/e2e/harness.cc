@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -143,6 +144,12 @@ std::unique_ptr<Process> Instance::start(const std::vector<std::string>& args, c
     }
   }
 
+  if (opts.stdoutWithoutReader) {
+    // Gone before the fork: every write of the run fails with EPIPE (or
+    // SIGPIPE, unless the run ignores it).
+    ::close(outPipe[0]);
+    outPipe[0] = -1;
+  }
   pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(inPipe[0], 0);
@@ -156,6 +163,18 @@ std::unique_ptr<Process> Instance::start(const std::vector<std::string>& args, c
     ::umask(opts.umask);
     if (opts.asNobody && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
       childFail("drop privileges");
+    if (!opts.stdinFile.empty()) {
+      int fd = ::open(opts.stdinFile.c_str(), O_RDONLY);
+      if (fd < 0 || ::dup2(fd, 0) != 0) childFail("stdin file");
+    }
+    if (opts.addressSpaceLimit > 0) {
+      struct rlimit limit = {opts.addressSpaceLimit, opts.addressSpaceLimit};
+      if (::setrlimit(RLIMIT_AS, &limit) != 0) childFail("setrlimit");
+    }
+    // Closed last, so that the harness's own failures above still reach stderr.
+    if (opts.closeStdin) ::close(0);
+    if (opts.closeStdout) ::close(1);
+    if (opts.closeStderr) ::close(2);
     char* envp[] = {nullptr};
     ::execve(binaryPath(), argv.data(), envp);
     childFail("execve");
@@ -164,6 +183,7 @@ std::unique_ptr<Process> Instance::start(const std::vector<std::string>& args, c
   ::close(inPipe[0]);
   ::close(outPipe[1]);
   ::close(errPipe[1]);
+
   if (pid < 0) {
     ADD_FAILURE() << "fork: " << strerror(errno);
     for (int fd : {inPipe[1], outPipe[0], errPipe[0]}) ::close(fd);

@@ -39,6 +39,14 @@ struct RunOptions {
   // When set, the run makes its private mount namespace as a copy of this
   // process's one (a PrivateTmpfs holder) instead of the machine's.
   pid_t mountNamespaceOf = 0;
+  // A file (such as /dev/zero) to be standard input instead of input.
+  std::string stdinFile;
+  // Standard streams the run starts without (closed descriptors 0, 1, 2).
+  bool closeStdin = false, closeStdout = false, closeStderr = false;
+  // Standard output is a pipe whose reader is gone before the run writes.
+  bool stdoutWithoutReader = false;
+  // RLIMIT_AS of the run, in bytes; 0 for none.
+  size_t addressSpaceLimit = 0;
 };
 
 // A run started in the background (Instance::start). Its output is collected

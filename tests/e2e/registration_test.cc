@@ -607,16 +607,21 @@ TEST_F(ImportRegistration, LineBreaksAndNulAreRefusedBeforeAnyWrite) {
   struct Case {
     std::vector<std::string> args;
     std::string doc;
-    std::string what;
+    std::string message;
+  };
+  auto value = [](const std::string& what) {
+    return "Invalid value for \"" + what + "\": line breaks and NUL bytes are not allowed";
   };
   const Case cases[] = {
-      {{}, "{\"dc-uid\":\"U\\nrp.enable = no\"}", "dc-uid"},
-      {{"-alias", "a"}, "{\"address\":\"x:1\\r\"}", "address"},
-      {{"-alias", "a"}, "{\"stat\":\"s\\u0000t\"}", "stat"},
-      {{"-alias", "a"}, "{\"secret\":\"\\nrp.upstreams[evil].address = x\"}", "secret"},
-      {{"-alias", "a"}, "{\"digest\":\"d\\r\\n\"}", "digest"},
-      {{"-alias", "a\nb"}, "{\"dc-uid\":\"U\"}", "-alias"},
-      {{"-alias", "a\rb"}, "null", "-alias"},
+      {{}, "{\"dc-uid\":\"U\\nrp.enable = no\"}",
+       "dc-uid \"U\\nrp.enable = no\" cannot be an alias: it holds a line break"},
+      {{"-alias", "a"}, "{\"dc-uid\":\"U\\r\"}", value("dc-uid")},
+      {{"-alias", "a"}, "{\"address\":\"x:1\\r\"}", value("address")},
+      {{"-alias", "a"}, "{\"stat\":\"s\\u0000t\"}", value("stat")},
+      {{"-alias", "a"}, "{\"secret\":\"\\nrp.upstreams[evil].address = x\"}", value("secret")},
+      {{"-alias", "a"}, "{\"digest\":\"d\\r\\n\"}", value("digest")},
+      {{"-alias", "a\nb"}, "{\"dc-uid\":\"U\"}", "-alias \"a\\nb\" cannot be an alias: it holds a line break"},
+      {{"-alias", "a\rb"}, "null", "-alias \"a\\rb\" cannot be an alias: it holds a line break"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.doc);
@@ -625,7 +630,7 @@ TEST_F(ImportRegistration, LineBreaksAndNulAreRefusedBeforeAnyWrite) {
     args.insert(args.end(), c.args.begin(), c.args.end());
     RunResult r = inst.run(args, c.doc);
     EXPECT_EQ(r.status, 10);
-    EXPECT_EQ(r.err, "Invalid value for \"" + c.what + "\": line breaks and NUL bytes are not allowed\n");
+    EXPECT_EQ(r.err, c.message + "\n");
     EXPECT_FALSE(pathExists(inst.rpConfig()));
     EXPECT_EQ(listDir(inst.confd()), std::vector<std::string>{});
   }
