@@ -5,7 +5,7 @@
 #include <exception>
 #include <new>
 
-#include "args.h"
+#include "quote.h"
 #include "files.h"
 #include "fsutil.h"
 

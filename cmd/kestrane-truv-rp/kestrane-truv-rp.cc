@@ -6,30 +6,15 @@
 
 #include <string>
 
-#include "account_balance.h"
-#include "args.h"
+#include "commands.h"
 #include "die.h"
 #include "files.h"
+#include "flags.h"
+#include "key_syntax.h"
 #include "lockfile.h"
 #include "paths.h"
-#include "registration.h"
-#include "registry.h"
-#include "upstream_changes.h"
 
 namespace {
-
-void runHandler(const std::string& command, const std::string& rpPath) {
-  if (command == "add-upstream") return addUpstream(rpPath);
-  if (command == "rm-upstream") return rmUpstream(rpPath);
-  if (command == "change-upstream") return changeUpstream(rpPath);
-  if (command == "get-upstream") return getUpstream(rpPath);
-  if (command == "upstream-uids") return allUpstreamUids(rpPath);
-  if (command == "upstreams") return allUpstreams(rpPath);
-  if (command == "export-registration") return exportRegistration();
-  if (command == "import-registration") return importRegistration(rpPath);
-  if (command == "accounts-balancing") return accountBalance(rpPath);
-  usage();  // parseArgs accepts only the nine words
-}
 
 // Descriptors 0, 1 and 2 must be open before the run opens any file: a lock
 // file that got descriptor 1 would receive the output, and one that got 2
@@ -50,10 +35,10 @@ int main(int argc, char** argv) {
   // reported, rather than end the run.
   ::signal(SIGPIPE, SIG_IGN);
   installFailureHandlers();
-  compileUpstreamKeyRegexp();
+  compileKeyPatterns();
   initCommandLine(argc > 0 ? argv[0] : "kestrane-truv-rp");
 
-  std::string command = parseArgs(argc, argv);
+  const Command& command = parseArgs(argc, argv);
   std::string rpPath = getRpConfig();
   Lockfile lock = createLockFile();
   std::string err;
@@ -61,7 +46,7 @@ int main(int argc, char** argv) {
   if (!err.empty()) dieStatusf(255, "error during file '%s' locking %v", lock.path, err);
   if (!held) dieStatusf(255, "timed out waiting to acquire lock file");
 
-  runHandler(command, rpPath);
+  command.handler(rpPath);
 
   // The run's changes must survive a power cut once it ends with 0.
   if (FileError e = syncChangedDirectories()) dieStatusf(255, "Failed to sync a changed directory (%s)", e.text);

@@ -6,12 +6,11 @@
 
 #include <memory>
 
-#include <re2/re2.h>
-
-#include "args.h"
 #include "die.h"
 #include "files.h"
 #include "fsutil.h"
+#include "key_syntax.h"
+#include "options.h"
 #include "paths.h"
 
 namespace {
@@ -20,12 +19,6 @@ constexpr size_t kReadBlock = 1 << 20;
 constexpr size_t kWriteBuffer = 1 << 20;
 
 bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trimBlanksAndTabs(std::string_view s) {
-  while (!s.empty() && isBlankOrTab(s.front())) s.remove_prefix(1);
-  while (!s.empty() && isBlankOrTab(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 // Collects a copy's lines and writes them in large pieces; a failed write
 // ends the run (which removes the copy).
@@ -84,14 +77,15 @@ int openToReplace(const std::string& path) {
   return fd;
 }
 
+// line without up to count "\r" at its end.
+std::string_view dropCarriageReturns(std::string_view line, size_t count) {
+  for (; count > 0 && !line.empty() && line.back() == '\r'; --count) line.remove_suffix(1);
+  return line;
+}
+
 std::string baseName(const std::string& path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-const RE2& certsPattern() {
-  static const RE2 re("certs\\[(.+)\\].rp.select");
-  return re;
 }
 
 }  // namespace
@@ -108,7 +102,8 @@ void removeLines(const std::string& path, const std::vector<std::string>& prefix
   replaceLines(path, prefixes, {});
 }
 
-void replaceLines(const std::string& path, const std::vector<std::string>& prefixes, std::string_view text) {
+void replaceLines(const std::string& path, const std::vector<std::string>& prefixes, std::string_view text,
+                  size_t rewrites) {
   ReplacementCopy copy;
   if (FileError e = copy.create(getTruvTmpDir(), baseName(path)))
     dieStatusf(255, "Failed to create %s (%s)", path, e.text);
@@ -123,7 +118,7 @@ void replaceLines(const std::string& path, const std::vector<std::string>& prefi
     for (const std::string& p : prepared)
       if (startsWithIgnoringBlanks(line, p)) return;
     std::string* buf = out.buffer();
-    buf->append(line);
+    buf->append(dropCarriageReturns(line, rewrites - 1));
     buf->push_back('\n');
     out.maybeFlush();
   });
@@ -131,6 +126,19 @@ void replaceLines(const std::string& path, const std::vector<std::string>& prefi
   out.flush();
   replaceWithCopy(&copy, path);
   ::close(inFd);
+}
+
+std::string afterRewrites(std::string_view appended, size_t laterRewrites) {
+  if (laterRewrites == 0) return std::string(appended);
+  std::string out;
+  LineSplitter splitter;
+  auto onLine = [&](std::string_view line) {
+    out.append(dropCarriageReturns(line, laterRewrites - 1));
+    out.push_back('\n');
+  };
+  splitter.feed(appended, onLine);
+  splitter.finish(onLine);
+  return out;
 }
 
 void changeRpSelectAlias(const std::string& oldAlias) {
@@ -174,15 +182,6 @@ bool startsWithIgnoringBlanks(std::string_view line, std::string_view prepared) 
   return true;
 }
 
-bool isSelectLine(std::string_view line) {
-  size_t eq = line.find('=');
-  if (eq == std::string_view::npos) return false;
-  std::string_view key = trimBlanksAndTabs(line.substr(0, eq));
-  if (key == "rp.select") return true;
-  if (key.empty() || key.front() == '#' || key.find("rp.select") == std::string_view::npos) return false;
-  return RE2::PartialMatch(re2::StringPiece(key.data(), key.size()), certsPattern());
-}
-
 void appendWithAliasRenamed(std::string_view line, std::string_view oldAlias, std::string_view newAlias,
                             std::string* out) {
   if (!isSelectLine(line)) {
@@ -193,18 +192,15 @@ void appendWithAliasRenamed(std::string_view line, std::string_view oldAlias, st
   // The reader drops blanks and tabs before the value; so do the entries.
   while (pos < line.size() && isBlankOrTab(line[pos])) ++pos;
   out->append(line.substr(0, pos));
-  while (pos < line.size()) {
-    size_t end = line.find(' ', pos);
-    if (end == std::string_view::npos) end = line.size();
-    std::string_view part = line.substr(pos, end - pos);
-    size_t colon = part.find(':');
-    if (colon != std::string_view::npos && part.substr(0, colon) == oldAlias) {
+  bool first = true;
+  forEachSelectPart(line.substr(pos), [&](std::string_view part) {
+    if (!first) out->push_back(' ');
+    first = false;
+    if (part.find(':') != std::string_view::npos && selectEntryName(part) == oldAlias) {
       out->append(newAlias);
-      out->append(part.substr(colon));
+      out->append(part.substr(oldAlias.size()));
     } else {
       out->append(part);
     }
-    if (end < line.size()) out->push_back(' ');
-    pos = end + 1;
-  }
+  });
 }

@@ -29,7 +29,18 @@ void removeLines(const std::string& path, const std::vector<std::string>& prefix
 // the end of the copy before the rename, so that the file never shows the
 // lines removed without their replacement, not even to a run killed between
 // the two steps.
-void replaceLines(const std::string& path, const std::vector<std::string>& prefixes, std::string_view text);
+//
+// A change that stands for several such steps in a row passes their number
+// as rewrites: each rewrite drops one "\r" before a line end, so every kept
+// line loses up to that many. Their appended texts, which the later steps
+// rewrite too, come settled in text (afterRewrites).
+void replaceLines(const std::string& path, const std::vector<std::string>& prefixes, std::string_view text,
+                  size_t rewrites = 1);
+
+// What an appended text becomes when the file is rewritten laterRewrites
+// more times: unchanged when none, else each of its lines with up to that
+// many "\r" dropped from its end, and a line end.
+std::string afterRewrites(std::string_view appended, size_t laterRewrites);
 
 // Renames oldAlias to optAlias in the select entries of the rp select config,
 // through its "~" copy; nothing happens when the file does not exist.
@@ -84,16 +95,11 @@ std::string removeBlanks(std::string_view s);
 // holds no blanks). The line itself is not copied.
 bool startsWithIgnoringBlanks(std::string_view line, std::string_view prepared);
 
-// Whether line is a select line: its key (the text before the first "=",
-// trimmed of spaces and tabs, as the configuration reader takes it) is
-// "rp.select" or holds a match of the certs pattern "certs\[(.+)\].rp.select".
-// Comment lines are none.
-bool isSelectLine(std::string_view line);
-
 // Appends line to out with every select entry named oldAlias renamed to
 // newAlias: entries are the blank-separated parts of the value after the
-// first "=", an entry's name its text before the first ":". Other lines, and
-// the rest of a select line, are appended unchanged.
+// first "=" of a select line (key_syntax.h), an entry's name its text before
+// the first ":". Other lines, and the rest of a select line, are appended
+// unchanged.
 void appendWithAliasRenamed(std::string_view line, std::string_view oldAlias, std::string_view newAlias,
                             std::string* out);
 

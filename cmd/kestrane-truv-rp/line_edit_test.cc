@@ -110,35 +110,6 @@ TEST(StartsWithIgnoringBlanks, PrefixTable) {
   }
 }
 
-struct SelectLineCase {
-  const char* line;
-  bool select;
-};
-
-const SelectLineCase kSelectLineCases[] = {
-    {"rp.select = a:1", true},
-    {"rp.select=a:1", true},
-    {"  rp.select  = a:1", true},
-    {"\trp.select\t= a:1", true},  // the reader trims tabs around keys too
-    {"rp.select =", true},
-    {"certs[x].rp.select = a:5", true},
-    {"certs[a.b].rp.select=a:5", true},
-    {"xcerts[d].rp.selecty = a:1", true},  // the certs pattern is searched, as the reads do
-    {"certs[].rp.select = a:1", false},
-    {"rp.select_threshold = 5", false},
-    {"rp.selectx = a:1", false},
-    {"x.rp.select = a:1", false},
-    {"rp.select", false},
-    {"# rp.select = a:1", false},
-    {"#certs[x].rp.select = a:1", false},
-    {"rp.upstreams[a].address = a:1", false},
-    {"", false},
-};
-
-TEST(IsSelectLine, KeyTable) {
-  for (const SelectLineCase& c : kSelectLineCases) EXPECT_EQ(isSelectLine(c.line), c.select) << c.line;
-}
-
 std::string renamed(std::string_view line, std::string_view from, std::string_view to) {
   std::string out = "prior|";  // appends, never replaces
   appendWithAliasRenamed(line, from, to, &out);
@@ -164,6 +135,8 @@ const RenameCase kRenameCases[] = {
     {"rp.select = c:1  a:2 ", "rp.select = c:1  b:2 "},
     {"rp.select =\ta:1", "rp.select =\tb:1"},
     {"certs[a:1].rp.select = a:2", "certs[a:1].rp.select = b:2"},
+    {"certs[caf\xe9].rp.select = a:5", "certs[caf\xe9].rp.select = b:5"},  // bytes, not UTF-8
+    {"certs[].rp.select = a:1", "certs[].rp.select = b:1"},  // the weights read it under Default
     {"rp.select_threshold = 5", "rp.select_threshold = 5"},
     {"rp.upstreams[a].address = a:443", "rp.upstreams[a].address = a:443"},
     {"# rp.select = a:1", "# rp.select = a:1"},

@@ -1,8 +1,8 @@
-// Strict parse of the registration document that import-registration reads.
+#include "registration_doc.h"
+
 #include <nlohmann/json.hpp>
 
 #include "json.h"
-#include "registration.h"
 
 namespace {
 
@@ -98,6 +98,22 @@ class DocumentHandler : public nlohmann::json_sax<json> {
 };
 
 }  // namespace
+
+std::string registrationDocument(std::string_view address, std::string_view dcUid, std::string_view digest,
+                                 std::string_view secret, std::string_view stat) {
+  const std::pair<std::string_view, std::string_view> members[] = {
+      {"address", address}, {"dc-uid", dcUid}, {"digest", digest}, {"secret", secret}, {"stat", stat}};
+  std::string doc = "{";
+  for (const auto& [name, value] : members) {
+    if (doc.size() > 1) doc += ',';
+    appendJsonString(&doc, name);
+    doc += ':';
+    appendJsonString(&doc, value);
+  }
+  doc += '}';
+  return doc;
+}
+
 
 bool parseRegistrationDocument(std::string_view input, std::map<std::string, std::string>* doc,
                                std::string* err) {

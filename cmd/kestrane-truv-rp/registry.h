@@ -1,59 +1,47 @@
-// The upstream registry in the rp config and its three read-only commands.
+// The upstream registry of the rp config and its three read-only commands.
+//
+// An upstream is an alias: the bracket text of any key upstreamKeyRegexp
+// matches (key_syntax.h). Its DC UID is the raw value of its dc_uid key when
+// it has one, else the alias; that is also its registry key, under which
+// aliases sharing one collapse into one record. Everything is read from one
+// walk of the parsed rp config, whose handle the tool never closes: the views
+// here stay valid for the run. Where the file leaves a choice open (an alias
+// with several dc_uid keys, aliases sharing a registry key, the order of a
+// listing) the setting the walk meets last wins, and lists come in the order
+// the walk first meets each alias.
 #ifndef KTRP_REGISTRY_H_
 #define KTRP_REGISTRY_H_
 
 #include <map>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "qel_io/config/config.h"
-
-// Compiles upstreamKeyRegexp, "rp.upstreams\s*\[(.+)\]\.([^ ]+)"; called once
-// at start-up.
-void compileUpstreamKeyRegexp();
-
-// Matches key against upstreamKeyRegexp (unanchored, leftmost-first,
-// bytes): capture 1 is the alias, capture 2 the property.
-bool matchUpstreamKey(const std::string& key, std::string* alias, std::string* property);
 
 // Member name -> value ("alias" always; "address", "redirect", "stat",
 // "secret", "digest" when non-empty). Ordered as JSON wants it.
 using UpstreamRecord = std::map<std::string, std::string>;
 
-// An upstream of the registry: its alias and the expanded values of its
-// members (empty for none), as views of the parsed rp config, whose handle
-// the tool never closes. record() is the map getUpstreamProps gives; a
-// registry of 100,000 upstreams need not build as many maps.
+// An upstream: its alias and the expanded values of its members (empty for
+// none), as views of the parsed rp config.
 struct UpstreamEntry {
   std::string_view alias;
   std::string_view address, digest, redirect, secret, stat;
-  UpstreamRecord record() const;
 };
-// Registry key (raw dc_uid value, or the alias without one) -> upstream.
-using UpstreamRegistry = std::unordered_map<std::string, UpstreamEntry>;
 
-// cfg's view; "cfg.GetView() error: %s" (255) should the binding fail.
-ConfigView getView(QELConfig cfg);
-// The alias set and the alias -> raw dc_uid map of a view.
-void getAliasesAndAlias2Uid(const ConfigView& view, std::unordered_set<std::string>* aliases,
-                            std::unordered_map<std::string, std::string>* alias2uid);
-
-// The same, read in one walk over cfg (QELConfig::ForEachSetting) with no
-// view. Where the file gives an alias several dc_uid keys, or several
-// aliases one registry key, the one the walk meets last wins.
+// One entry of the registry: a registry key and the record kept under it.
+struct RegistryEntry {
+  std::string_view key;
+  UpstreamEntry upstream;
+};
 
 // The DC UID list: one entry per alias, repeats kept.
-std::vector<std::string> getUpstreamsUid(QELConfig cfg);
-// The same list as views of cfg's texts (the tool never closes a handle),
-// for callers that read 100,000 of them and need no copies.
-std::vector<std::string_view> getUpstreamsUidViews(QELConfig cfg);
+std::vector<std::string_view> getUpstreamsUid(QELConfig cfg);
+// The registry: one entry per registry key.
+std::vector<RegistryEntry> getUpstreams(QELConfig cfg);
+// The record of alias, from the lookups of its five properties.
 UpstreamRecord getUpstreamProps(QELConfig cfg, const std::string& alias);
-UpstreamRegistry getUpstreams(QELConfig cfg);
-// The keys of getUpstreams(cfg), each once, without building its map.
-std::vector<std::string> getUpstreamKeys(QELConfig cfg);
 
 // The alias of the upstream whose DC UID is optDcUid: optDcUid itself when
 // its address is non-empty, else the bracket text of a key whose raw value

@@ -9,6 +9,8 @@
 #include <functional>
 #include <random>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 #include <string>
 #include <vector>
 
@@ -19,83 +21,49 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
-#include "args.h"
 #include "fsutil.h"
+#include "key_syntax.h"
+#include "options.h"
 
 using namespace std::string_literals;
 
 namespace {
 
-struct KeyCase {
-  std::string key;
-  bool match;
-  std::string alias, property;
-};
+// ---- the plain reading of the registry ----------------------------------------
+//
+// The registry as a reading of the rp config's view would give it, key by key
+// and lookup by lookup: the reference the tool's one walk is held to.
+namespace reference {
 
-const KeyCase kKeyCases[] = {
-    {"rp.upstreams[east].address", true, "east", "address"},
-    {"rp.upstreams[east].dc_uid", true, "east", "dc_uid"},
-    // The greedy alias runs to the last "]." followed by a non-blank.
-    {"rp.upstreams[a].b[c].d", true, "a].b[c", "d"},
-    {"rp.upstreams[a].b]. c", true, "a", "b]."},
-    {"rp.upstreams[[x]].y", true, "[x]", "y"},
-    {"rp.upstreams \t\r\f\n[x].y", true, "x", "y"},
-    {"rp.upstreams[x].y z", true, "x", "y"},
-    {"rp.upstreams[x].y\nz w", true, "x", "y\nz"},  // [^ ] takes a newline
-    {"rp.upstreams[x]. y", false, "", ""},
-    {"rp.upstreams[x].", false, "", ""},
-    {"rp.upstreams[].x", false, "", ""},
-    {"rp.upstreams[a\nb].c", false, "", ""},  // "." stops at a newline
-    {"rp.upstreams[a\nrp.upstreams[b].c", true, "b", "c"},
-    {"rp.upstreams[a\n].b].c", false, "", ""},
-    {"xx rp-upstreams[a].b", true, "a", "b"},  // unanchored, "." is any byte
-    {"rp\nupstreams[a].b", false, "", ""},
-    {"rp.upstreams[\xff\xfe].\xc3", true, "\xff\xfe", "\xc3"},  // bytes, not UTF-8
-    {"RP.UPSTREAMS[a].b", false, "", ""},
-    {"rp.enable", false, "", ""},
-    {"certs[x].rp.select", false, "", ""},
-    {"", false, "", ""},
-};
+ConfigView getView(QELConfig cfg) {
+  auto [view, err] = cfg.GetView();
+  EXPECT_FALSE(err) << err.text();
+  return std::move(view);
+}
 
-TEST(MatchUpstreamKey, Table) {
-  for (const KeyCase& c : kKeyCases) {
-    std::string alias = "unset", property = "unset";
-    EXPECT_EQ(matchUpstreamKey(c.key, &alias, &property), c.match) << c.key;
-    if (c.match) {
-      EXPECT_EQ(alias, c.alias) << c.key;
-      EXPECT_EQ(property, c.property) << c.key;
-    }
+void getAliasesAndAlias2Uid(const ConfigView& view, std::unordered_set<std::string>* aliases,
+                            std::unordered_map<std::string, std::string>* alias2uid) {
+  aliases->clear();
+  alias2uid->clear();
+  for (const auto& [key, value] : view) {
+    std::string_view alias, property;
+    if (!matchUpstreamKey(key, &alias, &property)) continue;
+    aliases->emplace(alias);
+    if (property == "dc_uid") (*alias2uid)[std::string(alias)] = value;
   }
 }
 
-// The shortcuts before RE2 must give what the pattern alone gives.
-TEST(MatchUpstreamKey, AgreesWithPlainRe2) {
-  RE2::Options o;
-  o.set_encoding(RE2::Options::EncodingLatin1);
-  o.set_longest_match(false);
-  const RE2 reference(R"(rp.upstreams\s*\[(.+)\]\.([^ ]+))", o);
-  ASSERT_TRUE(reference.ok());
+}  // namespace reference
 
-  const std::string pieces[] = {"rp.upstreams[", "rp.upstreams", "upstreams", "rp", ".", "[", "]", "].",
-                                " ", "\n", "\t", "a", "b", "\xff", "x.y", "]. "};
-  std::mt19937 rng(20240611);
-  std::uniform_int_distribution<size_t> pick(0, std::size(pieces) - 1), length(0, 12);
-  int matches = 0;
-  for (int n = 0; n < 200000; ++n) {
-    std::string key = (n % 2 == 0) ? "rp.upstreams[" : "";
-    for (size_t k = length(rng); k > 0; --k) key += pieces[pick(rng)];
-
-    std::string wantAlias, wantProperty, alias, property;
-    const bool want = RE2::PartialMatch(key, reference, &wantAlias, &wantProperty);
-    ASSERT_EQ(matchUpstreamKey(key, &alias, &property), want) << '"' << key << '"';
-    if (want) {
-      ++matches;
-      ASSERT_EQ(alias, wantAlias) << '"' << key << '"';
-      ASSERT_EQ(property, wantProperty) << '"' << key << '"';
-    }
+// The record an entry of the registry stands for.
+UpstreamRecord record(const UpstreamEntry& e) {
+  UpstreamRecord r = {{"alias", std::string(e.alias)}};
+  const std::pair<const char*, std::string_view> members[] = {
+      {"address", e.address}, {"digest", e.digest}, {"redirect", e.redirect}, {"secret", e.secret}, {"stat", e.stat}};
+  for (const auto& [name, value] : members) {
+    if (!value.empty()) r.emplace(name, value);
   }
-  EXPECT_GT(matches, 20000);  // both outcomes well represented
-  EXPECT_LT(matches, 180000);
+  return r;
 }
 
 TEST(GetAliasesAndAlias2Uid, CollectsAliasesAndRawDcUids) {
@@ -112,7 +80,7 @@ TEST(GetAliasesAndAlias2Uid, CollectsAliasesAndRawDcUids) {
   };
   std::unordered_set<std::string> aliases = {"stale"};
   std::unordered_map<std::string, std::string> alias2uid = {{"stale", "x"}};
-  getAliasesAndAlias2Uid(view, &aliases, &alias2uid);
+  reference::getAliasesAndAlias2Uid(view, &aliases, &alias2uid);
 
   EXPECT_EQ(aliases, (std::unordered_set<std::string>{"east", "west", "x", "empty", "a].b[c", "spaced", "dc"}));
   EXPECT_EQ(alias2uid, (std::unordered_map<std::string, std::string>{
@@ -123,7 +91,7 @@ TEST(GetAliasesAndAlias2Uid, DcUidFromEitherSpellingOfTheKey) {
   const ConfigView view = {{"rp.upstreams[w].dc_uid", "U-1"}, {"rp.upstreams [w].dc_uid", "U-2"}};
   std::unordered_set<std::string> aliases;
   std::unordered_map<std::string, std::string> alias2uid;
-  getAliasesAndAlias2Uid(view, &aliases, &alias2uid);
+  reference::getAliasesAndAlias2Uid(view, &aliases, &alias2uid);
   EXPECT_EQ(aliases, (std::unordered_set<std::string>{"w"}));
   ASSERT_EQ(alias2uid.size(), 1u);
   EXPECT_TRUE(alias2uid["w"] == "U-1" || alias2uid["w"] == "U-2") << alias2uid["w"];
@@ -229,7 +197,7 @@ struct PlainRegistry {
 PlainRegistry plainRegistry(QELConfig cfg) {
   std::unordered_set<std::string> aliases;
   std::unordered_map<std::string, std::string> alias2uid;
-  getAliasesAndAlias2Uid(getView(cfg), &aliases, &alias2uid);
+  reference::getAliasesAndAlias2Uid(reference::getView(cfg), &aliases, &alias2uid);
   PlainRegistry r;
   for (const std::string& alias : aliases) {
     auto it = alias2uid.find(alias);
@@ -253,15 +221,16 @@ TEST_F(RegistryTest, AgreesWithThePlainReadingOfTheView) {
     QELConfig cfg = parse(randomRegistry(rng, upstreams));
     const PlainRegistry plain = plainRegistry(cfg);
 
-    std::vector<std::string> uids = getUpstreamsUid(cfg);
+    std::vector<std::string_view> views = getUpstreamsUid(cfg);
+    std::vector<std::string> uids(views.begin(), views.end());
     std::sort(uids.begin(), uids.end());
     EXPECT_EQ(uids, plain.uids);
 
-    const UpstreamRegistry registry = getUpstreams(cfg);
-    EXPECT_EQ(registry.size(), plain.candidates.size());
-    for (const auto& [key, entry] : registry) EXPECT_TRUE(isCandidate(plain, key, entry.record())) << key;
-
-    std::vector<std::string> keys = getUpstreamKeys(cfg);
+    std::vector<std::string> keys;
+    for (const RegistryEntry& e : getUpstreams(cfg)) {
+      keys.emplace_back(e.key);
+      EXPECT_TRUE(isCandidate(plain, keys.back(), record(e.upstream))) << e.key;
+    }
     std::sort(keys.begin(), keys.end());
     std::vector<std::string> wantKeys;
     for (const auto& [key, records] : plain.candidates) wantKeys.push_back(key);
@@ -311,17 +280,15 @@ TEST_F(RegistryTest, AnAliasWithTwoDcUidKeysHasOneDcUid) {
       "rp.upstreams[w].address = w.example\n"
       "rp.upstreams[v].dc_uid = U-2\n"
       "rp.upstreams[v].address = v.example\n");
-  const std::vector<std::string> uids = getUpstreamsUid(cfg);
+  const std::vector<std::string_view> uids = getUpstreamsUid(cfg);
   ASSERT_EQ(uids.size(), 2u);
   const std::set<std::string> uidSet(uids.begin(), uids.end());
   EXPECT_TRUE(uidSet == std::set<std::string>({"U-1", "U-2"}) || uidSet == std::set<std::string>({"U-2"}));
 
-  std::set<std::string> registryKeys;
-  for (const auto& [key, entry] : getUpstreams(cfg)) registryKeys.insert(key);
-  EXPECT_EQ(registryKeys, uidSet);
-  const std::vector<std::string> keys = getUpstreamKeys(cfg);
+  std::vector<std::string> keys;
+  for (const RegistryEntry& e : getUpstreams(cfg)) keys.emplace_back(e.key);
   EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()), uidSet);
-  EXPECT_EQ(keys.size(), uidSet.size());
+  EXPECT_EQ(keys.size(), uidSet.size());  // each key once
 }
 
 // The alias of a DC UID comes from the bracket text of any key that holds it

@@ -8,12 +8,13 @@
 #include <vector>
 
 #include "account_balance.h"
-#include "args.h"
+#include "config_reader.h"
 #include "die.h"
 #include "files.h"
 #include "identity.h"
 #include "key_syntax.h"
 #include "line_edit.h"
+#include "options.h"
 #include "qel_io/config/config.h"
 #include "registry.h"
 
@@ -22,27 +23,13 @@ namespace {
 // optRedirect when -redirect was not given (or given as this very text).
 constexpr std::string_view kUnset = "_UNSET_";
 
-std::string propertyKey(const std::string& alias, std::string_view property) {
-  std::string key = "rp.upstreams[";
-  key += alias;
-  key += "].";
-  key += property;
-  return key;
-}
-
 // One line of a block: "rp.upstreams[ALIAS].PROPERTY = VALUE\n".
 std::string propertyLine(const std::string& alias, std::string_view property, const std::string& value) {
-  return propertyKey(alias, property) + " = " + value + "\n";
-}
-
-// The key followed by " =": the "=" keeps a longer key that merely begins
-// the same way from matching once removeLines has dropped the blanks.
-std::string removalPrefix(const std::string& alias, std::string_view property) {
-  return propertyKey(alias, property) + " =";
+  return upstreamKey(alias, property) + " = " + value + "\n";
 }
 
 std::string lookupProperty(QELConfig cfg, const std::string& alias, std::string_view property) {
-  return cfg.GetString(propertyKey(alias, property)).first;  // not found counts as empty
+  return lookup(cfg, upstreamKey(alias, property));
 }
 
 // An alias is held by an upstream once its dc_uid or address has a value.
@@ -140,7 +127,7 @@ void rmUpstream(const std::string& rpPath) {
 
   std::vector<std::string> prefixes;
   for (std::string_view property : {"dc_uid", "address", "redirect", "secret", "cert_digest", "stat"})
-    prefixes.push_back(removalPrefix(optAlias, property));
+    prefixes.push_back(upstreamRemovalPrefix(optAlias, property));
   removeLines(rpPath, prefixes);
 }
 
@@ -158,18 +145,18 @@ void changeUpstream(const std::string& rpPath) {
   } else {
     changeWithAlias(rpPath);
     block += propertyLine(optAlias, "dc_uid", optDcUid);
-    prefixes.push_back(removalPrefix(currentAlias, "dc_uid"));
+    prefixes.push_back(upstreamRemovalPrefix(currentAlias, "dc_uid"));
   }
 
   auto replace = [&](std::string_view property, const std::string& value) {
     if (value.empty()) return;
     block += propertyLine(optAlias, property, value);
-    prefixes.push_back(removalPrefix(currentAlias, property));
+    prefixes.push_back(upstreamRemovalPrefix(currentAlias, property));
   };
   replace("address", optAddress);
   if (optRedirect != kUnset) {
     // An empty -redirect removes the redirect and writes none.
-    prefixes.push_back(removalPrefix(currentAlias, "redirect"));
+    prefixes.push_back(upstreamRemovalPrefix(currentAlias, "redirect"));
     if (!optRedirect.empty()) block += propertyLine(optAlias, "redirect", optRedirect);
   }
   replace("secret", optSecret);

@@ -1,4 +1,4 @@
-#include "registration.h"
+#include "registration_doc.h"
 
 #include <gtest/gtest.h>
 
