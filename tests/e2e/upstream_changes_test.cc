@@ -508,6 +508,21 @@ TEST_F(UpstreamChangesTest, ChangeRenameMovesUpstreamAndSelectEntries) {
   }
 }
 
+// Every line that the weight query reads entries from is renamed: a domain
+// that is not UTF-8, and the line of an empty domain that the weights count
+// under Default.
+TEST_F(UpstreamChangesTest, ChangeRenameReachesEveryLineTheWeightsRead) {
+  writeRp(kRp);
+  writeSelect("certs[caf\xe9].rp.select = east:5\ncerts[].rp.select = east:1\nrp.select = east:3");
+  runOk({"change-upstream", "-dc-uid", "U1", "-alias", "south"});
+  EXPECT_EQ(select(), "certs[caf\xe9].rp.select = south:5\ncerts[].rp.select = south:1\nrp.select = south:3\n");
+  RunResult r = inst_.run({"accounts-balancing", "-weight-for-name", "south", "-j"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.size(), std::string(R"([{"caf\ufffd":5},{"Default":1},{"Default":3}])" "\n").size()) << r.out;
+  for (const char* entry : {R"({"caf\ufffd":5})", R"({"Default":1})", R"({"Default":3})"})
+    EXPECT_NE(r.out.find(entry), std::string::npos) << r.out;
+}
+
 TEST_F(UpstreamChangesTest, ChangeRenameOfUpstreamKeptUnderItsDcUid) {
   writeRp(kRp);
   runOk({"change-upstream", "-dc-uid", "W", "-alias", "west"});
