@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "config_reader.h"
 #include "fsutil.h"
 
 namespace {
@@ -156,6 +157,7 @@ FileError appendToFile(const std::string& path, std::string_view data, mode_t mo
   }
   ::close(fd);
   markFinished(path);
+  forgetParse(path);
   if (!err && created) markDirectoryChanged(path);
   return err;
 }
@@ -175,6 +177,7 @@ FileError createFile(const std::string& path, mode_t mode, std::string_view data
   if (err) ::unlink(path.c_str());
   ::close(fd);
   markFinished(path);
+  forgetParse(path);
   if (!err) markDirectoryChanged(path);
   return err;
 }
@@ -245,6 +248,7 @@ FileError ReplacementCopy::replace(const std::string& target) {
   }
   markFinished(path_);
   markDirectoryChanged(target);
+  forgetParse(target);
   ::close(fd_);
   fd_ = -1;
   path_.clear();

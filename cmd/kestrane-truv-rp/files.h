@@ -23,6 +23,8 @@
 //   count as written, and every directory that gained a file or a rename is
 //   synced by syncChangedDirectories() before the run ends with status 0: one
 //   fsync per directory, however many files changed in it.
+// - Read anew. A file changed here is parsed again at its next read
+//   (config_reader.h).
 // - Nothing half-written. A new file or copy is registered as unfinished until
 //   it is complete; a failure anywhere (dieStatusf, running out of memory)
 //   removes every unfinished file before the process ends. An append that

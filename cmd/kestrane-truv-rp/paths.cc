@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "config_reader.h"
 #include "die.h"
 #include "fsutil.h"
 #include "qel_io/config/config.h"
@@ -59,11 +60,9 @@ std::string truvTmpDir;
 
 const std::string& getTruvRootDir() {
   if (!truvRootDir.empty()) return truvRootDir;
-  auto [cfg, err] = ParseFile(kTruvConfigFile);
-  if (!err) {
-    truvRootDir = cfg.GetString("root_dir").first;
-    cfg.Close();
-  }
+  // The parse is kept: export-registration reads the file again.
+  auto [cfg, err] = parseConfig(kTruvConfigFile);
+  if (!err) truvRootDir = lookup(cfg, "root_dir");
   if (truvRootDir.empty()) dieStatusf(255, "Truv root not found int truv config file (%s)", kTruvConfigFile);
   return truvRootDir;
 }

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config_reader.h"
 #include "die.h"
 #include "fsutil.h"
 #include "lockfile.h"
@@ -172,9 +173,7 @@ std::string parseDigest() {
 // file does not parse (255) or holds no value (100).
 std::string parseIdentityValue(std::string_view file, std::string_view key) {
   std::string path = joinPath({getTruvConfDir(), file});
-  auto [cfg, err] = ParseFile(path);
-  if (err) dieStatusf(255, "Error: %s", err);
-  std::string value = cfg.GetString(key).first;
+  std::string value = lookup(parseOrDie(path), key);
   if (value.empty()) dieStatusf(100, "Error: could not find option \"%s\" in %s", key, path);
   return value;
 }
@@ -183,10 +182,8 @@ std::string parseUid() { return parseIdentityValue("dc_uid", "dc_uid"); }
 std::string parseSecret() { return parseIdentityValue("cluster.secret", "cluster.secret"); }
 
 std::string parseStat(const std::string& address) {
-  // A handle of its own: the root lookup has closed the one it used.
-  auto [cfg, err] = ParseFile(kTruvConfigFile);
-  if (err) dieStatusf(255, "Error: %s", err);
-  return statEndpoint(address, cfg.GetString("stat.prometheus.listen_addr").first);
+  // The root lookup has parsed it already.
+  return statEndpoint(address, lookup(parseOrDie(kTruvConfigFile), "stat.prometheus.listen_addr"));
 }
 
 // Writes the document to the -out file. Unlike standard output, a file that

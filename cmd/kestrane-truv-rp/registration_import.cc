@@ -111,8 +111,7 @@ void importRegistration(const std::string& rpPath) {
   if (optAlias.empty()) optAlias = dcUid;
 
   maybeCreateRpConfig(rpPath);
-  auto [cfg, err] = ParseFile(rpPath);
-  if (err) dieStatusf(255, "Error: %s", err);
+  QELConfig cfg = parseOrDie(rpPath);
   if (regExists(dcUid.empty() ? optAlias : dcUid, cfg)) dieStatusf(200, "Registration exists");
 
   struct Row {

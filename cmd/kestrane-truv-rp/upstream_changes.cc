@@ -95,7 +95,7 @@ void addUpstream(const std::string& rpPath) {
   refuseBadTexts();
 
   // A config that does not parse (a missing one among others) gets no test.
-  if (auto [cfg, err] = ParseFile(rpPath); !err && aliasIsTaken(cfg, optAlias)) dieAlreadyExists(optAlias);
+  if (auto [cfg, err] = parseConfig(rpPath); !err && aliasIsTaken(cfg, optAlias)) dieAlreadyExists(optAlias);
 
   // The block must start a line of its own, also after a last line that
   // lacks its line end.
@@ -143,7 +143,7 @@ void changeUpstream(const std::string& rpPath) {
   if (optAlias.empty()) {
     optAlias = currentAlias;
   } else {
-    changeWithAlias(rpPath);
+    changeWithAlias(rpPath, currentAlias);
     block += propertyLine(optAlias, "dc_uid", optDcUid);
     prefixes.push_back(upstreamRemovalPrefix(currentAlias, "dc_uid"));
   }
@@ -169,10 +169,8 @@ void changeUpstream(const std::string& rpPath) {
   if (optAlias != currentAlias) changeRpSelectAlias(currentAlias);
 }
 
-void changeWithAlias(const std::string& rpPath) {
-  const std::string currentAlias = getAliasFromUid(rpPath, 100);
-  auto [cfg, err] = ParseFile(rpPath);
-  if (err) dieStatusf(255, "Error: %s", err);
+void changeWithAlias(const std::string& rpPath, const std::string& currentAlias) {
+  QELConfig cfg = parseOrDie(rpPath);
 
   // Moving onto another upstream's alias would merge the two.
   if (optAlias != currentAlias && aliasIsTaken(cfg, optAlias)) dieAlreadyExists(optAlias);

@@ -20,8 +20,9 @@ void rmUpstream(const std::string& rpPath);
 void changeUpstream(const std::string& rpPath);
 
 // The rename step of change-upstream: fills every empty property value
-// (redirect: empty or "_UNSET_") from the current alias's lines, and refuses
-// a new alias that another upstream already holds.
-void changeWithAlias(const std::string& rpPath);
+// (redirect: empty or "_UNSET_") from the lines of currentAlias (the alias
+// getAliasFromUid found for optDcUid), and refuses a new alias that another
+// upstream already holds.
+void changeWithAlias(const std::string& rpPath, const std::string& currentAlias);
 
 #endif  // KTRP_UPSTREAM_CHANGES_H_

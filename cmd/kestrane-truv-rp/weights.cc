@@ -90,23 +90,21 @@ void addZeroEntries(WeightTable* table, const std::vector<std::string_view>& key
 }
 
 void getWeight(const std::string& selectPath, const std::string& rpPath) {
-  QELConfig cfg = parseOrDie(selectPath);
-  auto [view, viewErr] = cfg.GetView();
-  if (viewErr) dieStatusf(255, "Error: %s", viewErr);
-
-  // The table views the view's texts, which live on until it is printed.
+  // The table views the texts of the parsed files, which the tool never
+  // closes; the settings come in the library's order.
   WeightTable table;
   bool readDefault = false;
-  for (const auto& [key, value] : view) {
-    if (key.find(kDefaultSelectKey) == std::string::npos) continue;
+  parseOrDie(selectPath).ForEachSetting([&](SettingText s) {
+    const std::string_view key = s.key;
+    if (key.find(kDefaultSelectKey) == std::string_view::npos) return;
     std::string_view domain;
     if (!matchCertsKey(key, &domain)) {
       // The default line, but also the threshold and any other such key.
       domain = kDefaultDomain;
       readDefault = true;
     }
-    getWeightsForLine(&table, domain, value);
-  }
+    getWeightsForLine(&table, domain, s.value);
+  });
   groupByName(&table);
 
   // The registry keys view the rp config's texts: its handle is never closed.
