@@ -39,6 +39,9 @@ struct RunOptions {
   // When set, the run makes its private mount namespace as a copy of this
   // process's one (a PrivateTmpfs holder) instead of the machine's.
   pid_t mountNamespaceOf = 0;
+  // When set, the run executes this program (an absolute path) with these
+  // arguments, followed by the binary's path and args: strace -f ..., say.
+  std::vector<std::string> wrapper;
 };
 
 // A run started in the background (Instance::start). Its output is collected
