@@ -9,4 +9,4 @@ $SUDO apt-get install -y -q --no-install-recommends \
   ca-certificates cmake make g++ pkg-config \
   libre2-dev nlohmann-json3-dev uuid-dev \
   libgtest-dev \
-  clang libclang-rt-dev util-linux binutils
+  clang libclang-rt-dev util-linux binutils strace

@@ -126,9 +126,10 @@ std::unique_ptr<Process> Instance::start(const std::vector<std::string>& args, c
   }
   std::string etc = dir_ + "/etc";
   std::string cwd = opts.cwd.empty() ? dir_ : opts.cwd;
-  std::vector<std::string> argvStore;
-  argvStore.push_back(opts.argv0);
+  std::vector<std::string> argvStore = opts.wrapper;
+  argvStore.push_back(opts.wrapper.empty() ? opts.argv0 : std::string(binaryPath()));
   argvStore.insert(argvStore.end(), args.begin(), args.end());
+  const char* program = opts.wrapper.empty() ? binaryPath() : argvStore.front().c_str();
   std::vector<char*> argv;
   for (auto& a : argvStore) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -176,7 +177,7 @@ std::unique_ptr<Process> Instance::start(const std::vector<std::string>& args, c
     if (opts.closeStdout) ::close(1);
     if (opts.closeStderr) ::close(2);
     char* envp[] = {nullptr};
-    ::execve(binaryPath(), argv.data(), envp);
+    ::execve(program, argv.data(), envp);
     childFail("execve");
   }
   if (nsFd >= 0) ::close(nsFd);

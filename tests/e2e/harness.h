@@ -47,6 +47,9 @@ struct RunOptions {
   bool stdoutWithoutReader = false;
   // RLIMIT_AS of the run, in bytes; 0 for none.
   size_t addressSpaceLimit = 0;
+  // When set, the run executes this program (an absolute path) with these
+  // arguments, followed by the binary's path and args: strace -f ..., say.
+  std::vector<std::string> wrapper;
 };
 
 // A run started in the background (Instance::start). Its output is collected
