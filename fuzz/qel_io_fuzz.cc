@@ -1,18 +1,22 @@
 // The stand-in configuration library against a plain model of its syntax:
 // the first input byte splits the rest into two files that are merged one
 // after the other into one configuration. After each merge the walk must meet
-// every setting of the model once, in strictly ascending strcmp order, the
-// tree must keep its red-black shape, and every lookup must agree with the
-// walk; the typed binding must see the same.
+// every setting of the model exactly once, in the model's file order (each
+// key in the place of its first line), and every lookup must agree with the
+// model; the typed binding must see the same.
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "fuzz_check.h"
 #include "qel_io.h"
@@ -20,7 +24,20 @@
 
 namespace {
 
-using Model = std::map<std::string, std::string>;  // char_traits order is strcmp's
+// The settings in file order, each key in the place of its first line with
+// the value of its last, and where each key is.
+struct Model {
+  std::vector<std::pair<std::string, std::string>> settings;
+  std::unordered_map<std::string, size_t> place;
+
+  void set(std::string key, std::string value) {
+    auto [it, added] = place.emplace(key, settings.size());
+    if (added)
+      settings.emplace_back(std::move(key), std::move(value));
+    else
+      settings[it->second].second = std::move(value);
+  }
+};
 
 // The README's syntax, written line by line without the library's tricks.
 void applyModel(std::string_view data, Model* model) {
@@ -42,7 +59,7 @@ void applyModel(std::string_view data, Model* model) {
     if (eq == std::string_view::npos) continue;
     std::string_view key = trim(body.substr(0, eq));
     if (key.empty()) continue;
-    (*model)[std::string(key)] = std::string(trim(body.substr(eq + 1)));
+    model->set(std::string(key), std::string(trim(body.substr(eq + 1))));
   }
 }
 
@@ -81,71 +98,90 @@ class ScratchFile {
   bool unlinkAtExit_ = false;
 };
 
-// The red-black rules over the records as qel_io.h lays them out (colour in
-// the low bit of rb_parent, set for black): parent links agree with child
-// links, the root is black, no red node has a red child, and every path down
-// meets as many black nodes. Gives the black height of the subtree.
-int checkTree(const rb_node* n, const rb_node* parent) {
-  if (n == nullptr) return 1;
-  const auto parentOf = [](const rb_node* x) {
-    return reinterpret_cast<const rb_node*>(static_cast<uintptr_t>(x->rb_parent & ~uint64_t{1}));
-  };
-  const bool red = (n->rb_parent & 1) == 0;
-  FUZZ_CHECK(parentOf(n) == parent, "a node's parent link is wrong");
-  FUZZ_CHECK(!red || parent != nullptr, "the root is red");
-  for (const rb_node* child : {n->rb_left, n->rb_right})
-    FUZZ_CHECK(!red || child == nullptr || (child->rb_parent & 1) != 0, "a red node has a red child");
-  const int left = checkTree(n->rb_left, n), right = checkTree(n->rb_right, n);
-  FUZZ_CHECK(left == right, "black heights %d and %d below one node", left, right);
-  return left + (red ? 0 : 1);
+// The stand-in walks in file order, or in its reverse when built with
+// QEL_IO_REVERSE_WALK, a C flag this file does not see: the direction is read
+// off a file of two settings.
+bool walksBackwards() {
+  static const bool backwards = [] {
+    ScratchFile probe;
+    qel_config* cfg = qel_create_config();
+    FUZZ_CHECK(cfg != nullptr && qel_merge_config(cfg, probe.write("first = 1\nsecond = 2\n").c_str()) == 0,
+               "the direction probe cannot be merged");
+    qel_config_node* n = qel_config_get_first(cfg);
+    FUZZ_CHECK(n != nullptr, "the direction probe holds no setting");
+    const bool second = std::strcmp(n->key, "second") == 0;
+    qel_free_config(cfg);
+    return second;
+  }();
+  return backwards;
+}
+
+// The model's settings in the order the library walks them.
+std::vector<std::pair<std::string, std::string>> walkOrder(const Model& model) {
+  std::vector<std::pair<std::string, std::string>> order = model.settings;
+  if (walksBackwards()) std::reverse(order.begin(), order.end());
+  return order;
+}
+
+bool lookupFinds(qel_config* cfg, const std::string& key, char** out) {
+  return qel_config_getstr_expand(cfg, key.c_str(), out) == 0;
 }
 
 void checkConfig(qel_config* cfg, const Model& model) {
-  checkTree(cfg->root.rb_node, nullptr);
+  const auto order = walkOrder(model);
   size_t count = 0;
-  const char* prev = nullptr;
-  auto want = model.begin();
   for (qel_config_node* n = qel_config_get_first(cfg); n != nullptr; n = qel_config_get_next(n)) {
-    FUZZ_CHECK(++count <= model.size(), "the walk meets more than the %zu settings", model.size());
+    FUZZ_CHECK(count < order.size(), "the walk meets more than the %zu settings", order.size());
+    const auto& want = order[count++];
     FUZZ_CHECK(n->key != nullptr && n->value != nullptr && n->value_expanded != nullptr, "null text");
-    FUZZ_CHECK(prev == nullptr || std::strcmp(prev, n->key) < 0, "walk out of order: \"%s\" then \"%s\"",
-               fuzzShow(prev).c_str(), fuzzShow(n->key).c_str());
-    prev = n->key;
-    FUZZ_CHECK(want->first == n->key, "walk has key \"%s\", model \"%s\"", fuzzShow(n->key).c_str(),
-               fuzzShow(want->first).c_str());
-    FUZZ_CHECK(want->second == n->value, "key \"%s\": value \"%s\", model \"%s\"", fuzzShow(n->key).c_str(),
-               fuzzShow(n->value).c_str(), fuzzShow(want->second).c_str());
+    FUZZ_CHECK(want.first == n->key, "walk step %zu has key \"%s\", model \"%s\"", count,
+               fuzzShow(n->key).c_str(), fuzzShow(want.first).c_str());
+    FUZZ_CHECK(want.second == n->value, "key \"%s\": value \"%s\", model \"%s\"", fuzzShow(n->key).c_str(),
+               fuzzShow(n->value).c_str(), fuzzShow(want.second).c_str());
     FUZZ_CHECK(std::strcmp(n->value, n->value_expanded) == 0, "expansion changed \"%s\"", fuzzShow(n->key).c_str());
 
     char* out = nullptr;
-    FUZZ_CHECK(qel_config_getstr_expand(cfg, n->key, &out) == 0, "lookup misses \"%s\"", fuzzShow(n->key).c_str());
+    FUZZ_CHECK(lookupFinds(cfg, n->key, &out), "lookup misses \"%s\"", fuzzShow(n->key).c_str());
     FUZZ_CHECK(out == n->value_expanded, "lookup of \"%s\" gives another text", fuzzShow(n->key).c_str());
 
     // A key never ends or begins with a blank, so these are never found, and
     // a failed lookup leaves the cell alone.
     for (const std::string& absent : {std::string(n->key) + " ", "\t" + std::string(n->key)}) {
       out = nullptr;
-      FUZZ_CHECK(qel_config_getstr_expand(cfg, absent.c_str(), &out) != 0 && out == nullptr,
-                 "lookup finds \"%s\"", fuzzShow(absent).c_str());
+      FUZZ_CHECK(!lookupFinds(cfg, absent, &out) && out == nullptr, "lookup finds \"%s\"", fuzzShow(absent).c_str());
     }
-    // A shorter key is found exactly when the model holds it.
-    std::string prefix(n->key, std::strlen(n->key) / 2);
-    out = nullptr;
-    const bool found = qel_config_getstr_expand(cfg, prefix.c_str(), &out) == 0;
-    FUZZ_CHECK(found == (model.count(prefix) == 1), "lookup of \"%s\" gives %d", fuzzShow(prefix).c_str(), found);
-    ++want;
+    // Keys alike but shorter, or for their last byte, are found exactly when
+    // the model holds them, with the model's value.
+    std::string key(n->key);
+    std::string other = key;
+    other.back() = other.back() == 'a' ? 'b' : 'a';
+    for (const std::string& alike : {key.substr(0, key.size() / 2), key.substr(0, key.size() - 1), other}) {
+      out = nullptr;
+      const auto at = model.place.find(alike);
+      const bool found = lookupFinds(cfg, alike, &out);
+      FUZZ_CHECK(found == (at != model.place.end()), "lookup of \"%s\" gives %d", fuzzShow(alike).c_str(), found);
+      FUZZ_CHECK(!found || model.settings[at->second].second == out, "lookup of \"%s\" gives \"%s\"",
+                 fuzzShow(alike).c_str(), fuzzShow(out).c_str());
+    }
   }
-  FUZZ_CHECK(count == model.size(), "the walk meets %zu of %zu settings", count, model.size());
+  FUZZ_CHECK(count == order.size(), "the walk meets %zu of %zu settings", count, order.size());
 }
 
-// The binding over the library: its view and lookups give the model too.
+// The binding over the library: its walk, view and lookups give the model
+// too.
 void checkBinding(const std::string& path, const Model& model) {
   auto [cfg, err] = ParseFile(path);
   FUZZ_CHECK(!err, "ParseFile: %s", err.text().c_str());
+  std::vector<std::pair<std::string, std::string>> walked;
+  cfg.ForEachSetting([&](SettingText s) { walked.emplace_back(s.key, s.value); });
+  FUZZ_CHECK(walked == walkOrder(model), "the binding's walk differs from the model");
   auto [view, viewErr] = cfg.GetView();
   FUZZ_CHECK(!viewErr, "GetView failed");
-  FUZZ_CHECK(Model(view.begin(), view.end()) == model, "the view differs from the model");
-  for (const auto& [key, value] : model) {
+  FUZZ_CHECK(view.size() == model.settings.size(), "the view holds %zu of %zu settings", view.size(),
+             model.settings.size());
+  for (const auto& [key, value] : model.settings) {
+    const auto it = view.find(key);
+    FUZZ_CHECK(it != view.end() && it->second == value, "the view of \"%s\"", fuzzShow(key).c_str());
     auto [got, getErr] = cfg.GetString(key);
     FUZZ_CHECK(!getErr && got == value, "GetString(\"%s\")", fuzzShow(key).c_str());
   }
@@ -179,6 +215,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // A merge that cannot open its file leaves the configuration as it was.
   FUZZ_CHECK(qel_merge_config(cfg, "/proc/self/fd/-1/none") < 0, "merge of a missing file succeeded");
+  checkConfig(cfg, model);
+  // Nor does one of a file that is not regular, which is never read.
+  FUZZ_CHECK(qel_merge_config(cfg, "/dev/null") == -ENXIO, "merge of /dev/null did not give ENXIO");
   checkConfig(cfg, model);
 
   qel_free_config(cfg);
