@@ -43,46 +43,38 @@ size_t decodeUtf8(std::string_view s, char32_t* cp) {
   return len;
 }
 
-// Non-ASCII code points that are not printable: C1 controls, spaces other
-// than U+0020, format characters, line and paragraph separators, private
-// use and noncharacters. Sorted, inclusive ranges.
+// Printable code points as the Unicode Character Database defines them:
+// letters, marks, numbers, punctuation, symbols and U+0020 SPACE. Other
+// spaces, controls, format characters, surrogates, private use and
+// unassigned code points are not, so a message never shows them raw.
 struct Range {
   char32_t lo, hi;
 };
-constexpr Range kNonPrintable[] = {
-    {0x0080, 0x00A0},    // C1 controls, no-break space
-    {0x00AD, 0x00AD},    // soft hyphen
-    {0x0600, 0x0605},    // Arabic number signs
-    {0x061C, 0x061C},    // Arabic letter mark
-    {0x06DD, 0x06DD},    // Arabic end of ayah
-    {0x070F, 0x070F},    // Syriac abbreviation mark
-    {0x0890, 0x0891},    // Arabic pound/piastre marks above
-    {0x08E2, 0x08E2},    // Arabic disputed end of ayah
-    {0x1680, 0x1680},    // Ogham space mark
-    {0x180E, 0x180E},    // Mongolian vowel separator
-    {0x2000, 0x200F},    // spaces, zero-width characters, direction marks
-    {0x2028, 0x202F},    // line/paragraph separators, embeddings, narrow space
-    {0x205F, 0x206F},    // medium space, invisible operators, isolates
-    {0x3000, 0x3000},    // ideographic space
-    {0xE000, 0xF8FF},    // private use
-    {0xFDD0, 0xFDEF},    // noncharacters
-    {0xFEFF, 0xFEFF},    // byte order mark
-    {0xFFF0, 0xFFFB},    // unassigned, interlinear annotation
-    {0xFFFE, 0xFFFF},    // noncharacters
-    {0x110BD, 0x110BD},  // Kaithi number sign
-    {0x110CD, 0x110CD},  // Kaithi number sign above
-    {0x13430, 0x1343F},  // Egyptian hieroglyph format controls
-    {0x1BCA0, 0x1BCA3},  // shorthand format controls
-    {0x1D173, 0x1D17A},  // musical symbol format controls
-    {0xE0000, 0xE007F},  // tags
-    {0xF0000, 0x10FFFF}, // supplementary private use
+constexpr Range kPrintable[] = {
+#include "unicode_printable.inc"
 };
 
+// The lookup below relies on this; a hand edit of the table that breaks it
+// fails the build.
+constexpr bool sortedAndDisjoint() {
+  for (size_t i = 0; i < std::size(kPrintable); ++i) {
+    if (kPrintable[i].lo > kPrintable[i].hi || kPrintable[i].hi > 0x10FFFF) return false;
+    if (i > 0 && kPrintable[i].lo <= kPrintable[i - 1].hi) return false;
+  }
+  return true;
+}
+static_assert(sortedAndDisjoint());
+// isPrintable answers for ASCII without the table.
+static_assert(kPrintable[0].lo == 0x20 && kPrintable[0].hi == 0x7E && kPrintable[1].lo >= 0x80);
+
 bool isPrintable(char32_t cp) {
+  // Most text is ASCII; the table's first range says the same.
   if (cp < 0x80) return cp >= 0x20 && cp < 0x7F;
-  if ((cp & 0xFFFE) == 0xFFFE) return false;  // every plane's last two
-  return std::none_of(std::begin(kNonPrintable), std::end(kNonPrintable),
-                      [cp](const Range& r) { return cp >= r.lo && cp <= r.hi; });
+  // The first range that starts after cp; the one before it is the only
+  // one that can hold cp.
+  const Range* r = std::upper_bound(std::begin(kPrintable), std::end(kPrintable), cp,
+                                    [](char32_t v, const Range& x) { return v < x.lo; });
+  return r != std::begin(kPrintable) && cp <= std::prev(r)->hi;
 }
 
 void appendHex(std::string* out, char32_t v, int digits) {

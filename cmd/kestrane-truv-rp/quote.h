@@ -10,7 +10,10 @@
 // \a \b \f \n \r \t \v; \xNN for other control bytes and for bytes outside
 // valid UTF-8; \uNNNN or \UNNNNNNNN for other characters that are not
 // printable; lower-case hexadecimal digits. Printable characters, non-ASCII
-// ones included, stay as they are.
+// ones included, stay as they are: those whose Unicode General Category is a
+// letter, mark, number, punctuation or symbol, and U+0020 SPACE (the table in
+// unicode_printable.inc, of the Unicode version its first line names).
+// Unassigned code points are not printable.
 std::string quoteValue(std::string_view s);
 
 #endif  // KTRP_QUOTE_H_
