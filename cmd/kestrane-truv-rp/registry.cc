@@ -183,8 +183,11 @@ std::vector<std::string_view> getUpstreamsUid(QELConfig cfg) {
   return uids;
 }
 
-std::vector<RegistryEntry> getUpstreams(QELConfig cfg) {
-  const std::vector<ScannedUpstream> upstreams = scanUpstreams(cfg, true);
+namespace {
+
+// One entry per registry key of the scanned upstreams, in the order of its
+// first alias; of the aliases sharing a key, the last one's record.
+std::vector<RegistryEntry> registryOf(const std::vector<ScannedUpstream>& upstreams) {
   std::vector<RegistryEntry> registry;
   registry.reserve(upstreams.size());
   std::unordered_map<std::string_view, size_t> indexOf;
@@ -194,9 +197,19 @@ std::vector<RegistryEntry> getUpstreams(QELConfig cfg) {
     if (added)
       registry.push_back({registryKey(u), u.entry});
     else
-      registry[it->second].upstream = u.entry;  // the last alias of a key wins
+      registry[it->second].upstream = u.entry;
   }
   return registry;
+}
+
+}  // namespace
+
+std::vector<RegistryEntry> getUpstreams(QELConfig cfg) { return registryOf(scanUpstreams(cfg, true)); }
+
+std::vector<std::string_view> getUpstreamKeys(QELConfig cfg) {
+  std::vector<std::string_view> keys;
+  for (const RegistryEntry& e : registryOf(scanUpstreams(cfg, false))) keys.push_back(e.key);
+  return keys;
 }
 
 UpstreamRecord getUpstreamProps(QELConfig cfg, const std::string& alias) {

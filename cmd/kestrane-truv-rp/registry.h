@@ -40,6 +40,8 @@ struct RegistryEntry {
 std::vector<std::string_view> getUpstreamsUid(QELConfig cfg);
 // The registry: one entry per registry key.
 std::vector<RegistryEntry> getUpstreams(QELConfig cfg);
+// The keys of the registry alone, each once, in the registry's order.
+std::vector<std::string_view> getUpstreamKeys(QELConfig cfg);
 // The record of alias, from the lookups of its five properties.
 UpstreamRecord getUpstreamProps(QELConfig cfg, const std::string& alias);
 

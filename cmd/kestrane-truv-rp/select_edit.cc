@@ -192,8 +192,8 @@ void removeName(const std::string& selectPath, const std::string& rpPath) {
   // line they leave is built in one pass and written once, the file having
   // been rewritten once per name.
   std::vector<std::string> others;
-  for (const RegistryEntry& e : getUpstreams(rpCfg)) {
-    if (e.key != name) others.emplace_back(e.key);
+  for (std::string_view key : getUpstreamKeys(rpCfg)) {
+    if (key != name) others.emplace_back(key);
   }
   if (others.empty()) return;
   replaceLines(selectPath, {selectRemovalPrefix("")}, defaultLineOfNames(others), others.size());

@@ -108,11 +108,7 @@ void getWeight(const std::string& selectPath, const std::string& rpPath) {
   groupByName(&table);
 
   // The registry keys view the rp config's texts: its handle is never closed.
-  if (readDefault) {
-    std::vector<std::string_view> keys;
-    for (const RegistryEntry& e : getUpstreams(parseOrDie(rpPath))) keys.push_back(e.key);
-    addZeroEntries(&table, keys);
-  }
+  if (readDefault) addZeroEntries(&table, getUpstreamKeys(parseOrDie(rpPath)));
   printWeights(table);
 }
 
