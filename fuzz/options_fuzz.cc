@@ -1,6 +1,6 @@
-// The command line as the tool reads it: the first input byte picks a command
-// word, whose options are registered as the tool registers them, and the rest,
-// cut at NUL bytes, are the arguments that follow it. The option parser must
+// The command line as the tool reads it: the first input byte picks a row of
+// the command table, whose options are registered as the tool does, and the
+// rest, cut at NUL bytes, are the arguments that follow it. The option parser must
 // end in one of its outcomes with a well-formed message, and what it parsed
 // must read the same when written back as "--name=value". Every argument then
 // goes through the text helpers: path cleaning (against its own rules and
@@ -17,32 +17,19 @@
 #include <string_view>
 #include <vector>
 
-#include "args.h"
+#include "commands.h"
+#include "flags.h"
 #include "fuzz_check.h"
+#include "int_conversion.h"
+#include "options.h"
 #include "paths.h"
+#include "quote.h"
 
 namespace {
 
 constexpr size_t kMaxArgs = 64;
 
 // ---- the option parser -----------------------------------------------------
-
-struct Command {
-  const char* word;
-  void (*registerOptions)();
-};
-
-void registerUpstreamUids() { commandLine().Bool("j", &optJson, "Print result in json format"); }
-void registerNothing() {}
-
-// As parseArgs registers them.
-const Command kCommands[] = {
-    {"add-upstream", parseAddOrChangeUpstream}, {"rm-upstream", parseRmUpstream},
-    {"change-upstream", parseAddOrChangeUpstream}, {"get-upstream", parseGetUpstream},
-    {"upstream-uids", registerUpstreamUids},   {"upstreams", registerNothing},
-    {"export-registration", parseExport},      {"import-registration", parseImport},
-    {"accounts-balancing", parseBalance},
-};
 
 // Every option value, to compare two parses.
 struct Values {
@@ -101,9 +88,13 @@ std::vector<std::string> spelledBack(const Command& cmd) {
   return args;
 }
 
+void registerOptionsOf(const Command& cmd) {
+  if (cmd.registerOptions != nullptr) cmd.registerOptions();
+}
+
 void checkOptionParser(const Command& cmd, const std::vector<std::string>& args) {
   initCommandLine("fuzz");
-  cmd.registerOptions();
+  registerOptionsOf(cmd);
   const std::string defaults = commandLine().Defaults();
   FUZZ_CHECK(defaults.starts_with("Usage of fuzz:\n") && defaults.ends_with("\n"), "listing: %s",
              fuzzShow(defaults).c_str());
@@ -138,7 +129,7 @@ void checkOptionParser(const Command& cmd, const std::vector<std::string>& args)
   const Values parsed = snapshot();
   const std::vector<std::string> again = spelledBack(cmd);
   initCommandLine("fuzz");
-  cmd.registerOptions();
+  registerOptionsOf(cmd);
   FUZZ_CHECK(commandLine().TryParse(again, &message) == FlagSet::Outcome::kOk, "written back, refused: %s",
              fuzzShow(message).c_str());
   FUZZ_CHECK(commandLine().NArg() == 0, "written back, positional arguments left");
@@ -387,7 +378,7 @@ void checkInt(const std::string& s) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  const Command& cmd = kCommands[data[0] % std::size(kCommands)];
+  const Command& cmd = commands()[data[0] % commands().size()];
   std::vector<std::string> args;
   const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
   for (size_t i = 0; i <= rest.size() && args.size() < kMaxArgs;) {

@@ -11,7 +11,7 @@
 
 #include "fuzz_check.h"
 #include "json.h"
-#include "registration.h"
+#include "registration_doc.h"
 
 namespace {
 
