@@ -7,6 +7,7 @@
 // against std::filesystem), value quoting (valid UTF-8 that unquotes to the
 // argument) and integer conversion (against strtoll and from_chars, and
 // through its own spellings of the value).
+#include <algorithm>
 #include <cerrno>
 #include <cctype>
 #include <charconv>
@@ -305,9 +306,13 @@ void checkQuote(const std::string& s) {
 // ---- integers --------------------------------------------------------------
 
 std::string inBase(uint64_t magnitude, unsigned base, bool upper) {
-  if (magnitude == 0) return "0";
+  const char* digitOf = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   std::string digits;
-  for (; magnitude > 0; magnitude /= base) digits.insert(digits.begin(), (upper ? "0123456789ABCDEF" : "0123456789abcdef")[magnitude % base]);
+  do {
+    digits += digitOf[magnitude % base];
+    magnitude /= base;
+  } while (magnitude > 0);
+  std::reverse(digits.begin(), digits.end());
   return digits;
 }
 

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <vector>
 
 #include "die.h"
@@ -72,3 +73,20 @@ void forgetParse(const std::string& path) {
 }
 
 std::string lookup(QELConfig cfg, std::string_view key) { return cfg.GetString(key).first; }
+
+namespace {
+
+constexpr std::array<bool, 256> kKeptAsItIs = [] {
+  std::array<bool, 256> table{};
+  for (unsigned char c : std::string_view("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._:+/="))
+    table[c] = true;
+  return table;
+}();
+
+}  // namespace
+
+std::string_view expandedValue(QELConfig cfg, std::string_view key, std::string_view rawValue) {
+  for (unsigned char c : rawValue)
+    if (!kKeptAsItIs[c]) return cfg.GetStringView(key).first;
+  return rawValue;
+}

@@ -29,4 +29,11 @@ void forgetParse(const std::string& path);
 // The expanded value of key; a failed lookup counts as the empty value.
 std::string lookup(QELConfig cfg, std::string_view key);
 
+// The expanded value of the setting key that a walk met with rawValue, for
+// as long as cfg lives: rawValue itself when it is made only of characters
+// of the texts this tool writes (letters, digits and "-._:+/="), which the
+// library leaves as they are; else the lookup of key. Spares the scans of
+// large files a lookup for nearly every setting.
+std::string_view expandedValue(QELConfig cfg, std::string_view key, std::string_view rawValue);
+
 #endif  // KTRP_CONFIG_READER_H_

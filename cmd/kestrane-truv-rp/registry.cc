@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
-#include <unordered_map>
 #include <utility>
 
 #include "config_reader.h"
@@ -12,6 +11,7 @@
 #include "json.h"
 #include "key_syntax.h"
 #include "options.h"
+#include "text_index.h"
 
 namespace {
 
@@ -55,7 +55,8 @@ bool isLookupKey(std::string_view key, std::string_view alias, std::string_view 
 // alias's lookup key, taken when the walk is on that key.
 std::vector<ScannedUpstream> scanUpstreams(QELConfig cfg, bool withMembers) {
   std::vector<ScannedUpstream> upstreams;
-  std::unordered_map<std::string_view, size_t> indexOf;
+  TextIndex indexOf;
+  const auto aliasAt = [&](size_t i) { return upstreams[i].entry.alias; };
   size_t current = 0;
   cfg.ForEachSetting([&](SettingText s) {
     const std::string_view key(s.key);
@@ -64,15 +65,14 @@ std::vector<ScannedUpstream> scanUpstreams(QELConfig cfg, bool withMembers) {
     // The keys of one alias mostly stand together: look it up only when it
     // changes.
     if (upstreams.empty() || upstreams[current].entry.alias != alias) {
-      auto [it, added] = indexOf.try_emplace(alias, upstreams.size());
-      if (added) upstreams.emplace_back().entry.alias = alias;
-      current = it->second;
+      current = indexOf.findOrAdd(alias, upstreams.size(), aliasAt);
+      if (current == upstreams.size()) upstreams.emplace_back().entry.alias = alias;
     }
     ScannedUpstream& u = upstreams[current];
     if (property == "dc_uid") {
       u.dcUid = std::string_view(s.value);
     } else if (withMembers && isLookupKey(key, alias, property)) {
-      if (const Member* m = memberOfProperty(property)) u.entry.*(m->field) = cfg.GetStringView(key).first;
+      if (const Member* m = memberOfProperty(property)) u.entry.*(m->field) = expandedValue(cfg, key, s.value);
     }
   });
   return upstreams;
@@ -190,14 +190,14 @@ namespace {
 std::vector<RegistryEntry> registryOf(const std::vector<ScannedUpstream>& upstreams) {
   std::vector<RegistryEntry> registry;
   registry.reserve(upstreams.size());
-  std::unordered_map<std::string_view, size_t> indexOf;
-  indexOf.reserve(upstreams.size());
+  TextIndex indexOf(upstreams.size());
+  const auto keyAt = [&](size_t i) { return registry[i].key; };
   for (const ScannedUpstream& u : upstreams) {
-    auto [it, added] = indexOf.try_emplace(registryKey(u), registry.size());
-    if (added)
+    const size_t at = indexOf.findOrAdd(registryKey(u), registry.size(), keyAt);
+    if (at == registry.size())
       registry.push_back({registryKey(u), u.entry});
     else
-      registry[it->second].upstream = u.entry;
+      registry[at].upstream = u.entry;
   }
   return registry;
 }

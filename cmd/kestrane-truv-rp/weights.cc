@@ -10,6 +10,7 @@
 #include "key_syntax.h"
 #include "options.h"
 #include "registry.h"
+#include "text_index.h"
 
 namespace {
 
@@ -17,13 +18,6 @@ constexpr char kDefaultDomain[] = "Default";
 constexpr char kNotFound[] = "Failed to find weight in config";
 
 bool byName(const WeightEntry& a, const WeightEntry& b) { return a.name < b.name; }
-
-// keys in ascending order, each once.
-std::vector<std::string_view> sorted(std::vector<std::string_view> keys) {
-  std::sort(keys.begin(), keys.end());
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-  return keys;
-}
 
 // Appends [{"domain":weight},...] of a non-empty list.
 void appendListJson(std::string* out, std::span<const WeightEntry> list) {
@@ -74,15 +68,23 @@ void getWeightsForLine(WeightTable* table, std::string_view domain, std::string_
 void groupByName(WeightTable* table) { std::stable_sort(table->begin(), table->end(), byName); }
 
 void addZeroEntries(WeightTable* table, const std::vector<std::string_view>& keys) {
-  // One walk over the table beside the sorted keys.
+  // The names met so far, indexed: those with a Default entry, then each key
+  // as it gets its zero entry. Only the zero entries need sorting, and a
+  // default line mostly names every key.
+  std::vector<std::string_view> seen;
+  TextIndex index;
+  const auto seenAt = [&](size_t i) { return seen[i]; };
+  const auto firstTime = [&](std::string_view name) {
+    if (index.findOrAdd(name, seen.size(), seenAt) != seen.size()) return false;
+    seen.push_back(name);
+    return true;
+  };
+  for (const WeightEntry& e : *table)
+    if (e.domain == kDefaultDomain) firstTime(e.name);
   WeightTable zeros;
-  auto it = table->cbegin();
-  for (std::string_view key : sorted(keys)) {
-    while (it != table->cend() && it->name < key) ++it;
-    bool hasDefault = false;
-    for (; it != table->cend() && it->name == key; ++it) hasDefault = hasDefault || it->domain == kDefaultDomain;
-    if (!hasDefault) zeros.push_back({key, kDefaultDomain, 0});
-  }
+  for (std::string_view key : keys)
+    if (firstTime(key)) zeros.push_back({key, kDefaultDomain, 0});
+  std::sort(zeros.begin(), zeros.end(), byName);
   // A stable merge: each zero entry ends up after the entries of its name.
   auto middle = static_cast<WeightTable::difference_type>(table->size());
   table->insert(table->end(), zeros.begin(), zeros.end());
