@@ -98,6 +98,32 @@ void appendRecordJson(std::string* out, const UpstreamEntry& e) {
   out->push_back('}');
 }
 
+// The registry of the scanned upstreams: for each registry key, in the order
+// of its first alias, the position of the upstream whose record it keeps (of
+// the aliases sharing a key, the last one).
+std::vector<size_t> registryOf(const std::vector<ScannedUpstream>& upstreams) {
+  std::vector<size_t> kept;
+  TextIndex indexOf(upstreams.size());
+  const auto keyAt = [&](size_t i) { return registryKey(upstreams[kept[i]]); };
+  for (size_t i = 0; i < upstreams.size(); ++i) {
+    const size_t at = indexOf.findOrAdd(registryKey(upstreams[i]), kept.size(), keyAt);
+    if (at == kept.size())
+      kept.push_back(i);
+    else
+      kept[at] = i;
+  }
+  return kept;
+}
+
+// The first eight bytes of text as a big-endian number, zero-padded: the
+// same order as the texts wherever these bytes differ.
+uint64_t orderPrefix(std::string_view text) {
+  uint64_t prefix = 0;
+  for (size_t i = 0; i < 8; ++i)
+    prefix = prefix << 8 | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
+  return prefix;
+}
+
 void printUpstreamUidsAsJson(QELConfig cfg) {
   std::string out = "[";
   bool first = true;
@@ -119,22 +145,35 @@ void printUpstreamUidsAsStrings(QELConfig cfg) {
   writeStdout(out);
 }
 
-// The registry sorted by key for the JSON object. The keys are distinct.
+// The registry sorted by key for the JSON object. The keys are distinct;
+// most differ in their first eight bytes, which the sort compares without
+// reading the texts.
 void printUpstreamsAsJson(QELConfig cfg) {
-  std::vector<RegistryEntry> registry = getUpstreams(cfg);
-  std::sort(registry.begin(), registry.end(),
-            [](const RegistryEntry& a, const RegistryEntry& b) { return a.key < b.key; });
+  const std::vector<ScannedUpstream> upstreams = scanUpstreams(cfg, true);
+  struct Item {
+    uint64_t prefix;
+    std::string_view key;
+    size_t at;
+  };
+  std::vector<Item> items;
+  for (size_t at : registryOf(upstreams)) {
+    const std::string_view key = registryKey(upstreams[at]);
+    items.push_back({orderPrefix(key), key, at});
+  }
+  std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+    return a.prefix != b.prefix ? a.prefix < b.prefix : a.key < b.key;
+  });
   // Written out in pieces: one buffer for all of it would be as large as the
   // rp config.
   constexpr size_t kPiece = 64 << 10;
   std::string out;
   out.reserve(kPiece + 4096);
   out += '{';
-  for (const RegistryEntry& e : registry) {
-    if (&e != registry.data()) out += ',';
-    appendJsonString(&out, e.key);
+  for (const Item& item : items) {
+    if (&item != items.data()) out += ',';
+    appendJsonString(&out, item.key);
     out += ':';
-    appendRecordJson(&out, e.upstream);
+    appendRecordJson(&out, upstreams[item.at].entry);
     if (out.size() >= kPiece) {
       writeStdout(out);
       out.clear();
@@ -183,32 +222,17 @@ std::vector<std::string_view> getUpstreamsUid(QELConfig cfg) {
   return uids;
 }
 
-namespace {
-
-// One entry per registry key of the scanned upstreams, in the order of its
-// first alias; of the aliases sharing a key, the last one's record.
-std::vector<RegistryEntry> registryOf(const std::vector<ScannedUpstream>& upstreams) {
+std::vector<RegistryEntry> getUpstreams(QELConfig cfg) {
+  const std::vector<ScannedUpstream> upstreams = scanUpstreams(cfg, true);
   std::vector<RegistryEntry> registry;
-  registry.reserve(upstreams.size());
-  TextIndex indexOf(upstreams.size());
-  const auto keyAt = [&](size_t i) { return registry[i].key; };
-  for (const ScannedUpstream& u : upstreams) {
-    const size_t at = indexOf.findOrAdd(registryKey(u), registry.size(), keyAt);
-    if (at == registry.size())
-      registry.push_back({registryKey(u), u.entry});
-    else
-      registry[at].upstream = u.entry;
-  }
+  for (size_t at : registryOf(upstreams)) registry.push_back({registryKey(upstreams[at]), upstreams[at].entry});
   return registry;
 }
 
-}  // namespace
-
-std::vector<RegistryEntry> getUpstreams(QELConfig cfg) { return registryOf(scanUpstreams(cfg, true)); }
-
 std::vector<std::string_view> getUpstreamKeys(QELConfig cfg) {
+  const std::vector<ScannedUpstream> upstreams = scanUpstreams(cfg, false);
   std::vector<std::string_view> keys;
-  for (const RegistryEntry& e : registryOf(scanUpstreams(cfg, false))) keys.push_back(e.key);
+  for (size_t at : registryOf(upstreams)) keys.push_back(registryKey(upstreams[at]));
   return keys;
 }
 
