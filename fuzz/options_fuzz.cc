@@ -78,7 +78,7 @@ std::vector<std::string> spelledBack(const Command& cmd) {
     str("in", optFile);
   } else if (w == "accounts-balancing") {
     boolean("get-threshold", optGetThreshold);
-    args.push_back("-set-threshold=" + std::to_string(optSetThreshold));
+    args.push_back(std::string("-set-threshold=") + std::to_string(optSetThreshold));
     str("weight-for-name", optWeightForName);
     str("domain", optDomain);
     str("set-weight-for-name", optSetWeightForName);
@@ -170,7 +170,7 @@ void checkCleanPath(const std::string& x) {
   // The standard library's lexical normal form, less its trailing separator.
   std::string normal = std::filesystem::path(x).lexically_normal().string();
   while (normal.size() > 1 && normal.ends_with("/")) normal.pop_back();
-  if (normal.empty()) normal = ".";
+  if (normal.empty()) normal.push_back('.');
   FUZZ_CHECK(normal == c, "cleanPath(\"%s\") = \"%s\", lexically_normal \"%s\"", fuzzShow(x).c_str(),
              fuzzShow(c).c_str(), fuzzShow(normal).c_str());
 }

@@ -69,7 +69,7 @@ class ScratchFile {
   ScratchFile() {
     fd_ = memfd_create("qel_io_fuzz", MFD_CLOEXEC);
     if (fd_ >= 0) {
-      path_ = "/proc/self/fd/" + std::to_string(fd_);
+      path_ = std::string("/proc/self/fd/") + std::to_string(fd_);
     } else {
       char tmpl[] = "/tmp/qel_io_fuzz.XXXXXX";
       fd_ = mkstemp(tmpl);
@@ -146,7 +146,7 @@ void checkConfig(qel_config* cfg, const Model& model) {
 
     // A key never ends or begins with a blank, so these are never found, and
     // a failed lookup leaves the cell alone.
-    for (const std::string& absent : {std::string(n->key) + " ", "\t" + std::string(n->key)}) {
+    for (const std::string& absent : {std::string(n->key) + " ", std::string("\t") + n->key}) {
       out = nullptr;
       FUZZ_CHECK(!lookupFinds(cfg, absent, &out) && out == nullptr, "lookup finds \"%s\"", fuzzShow(absent).c_str());
     }
