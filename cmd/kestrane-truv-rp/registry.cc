@@ -34,14 +34,20 @@ const Member* memberOfProperty(std::string_view property) {
   return nullptr;
 }
 
-// An alias of the rp config with its raw DC UID, if it has one, and (when
-// the scan is asked for them) its record members.
+// An alias of the rp config with its raw DC UID, if it has one.
 struct ScannedUpstream {
-  UpstreamEntry entry;
+  std::string_view alias;
   std::optional<std::string_view> dcUid;
 };
 
-std::string_view registryKey(const ScannedUpstream& u) { return u.dcUid ? *u.dcUid : u.entry.alias; }
+std::string_view registryKey(const ScannedUpstream& u) { return u.dcUid ? *u.dcUid : u.alias; }
+
+// The aliases of the rp config, in the order the walk first meets them, and
+// when asked for, the record of each at the same position.
+struct Scan {
+  std::vector<ScannedUpstream> upstreams;
+  std::vector<UpstreamEntry> records;
+};
 
 // True for a key of exactly the form "rp.upstreams[ALIAS].PROPERTY", the
 // form getUpstreamProps looks up; alias and property are its captures.
@@ -50,13 +56,13 @@ bool isLookupKey(std::string_view key, std::string_view alias, std::string_view 
          property.data() + property.size() == key.data() + key.size();
 }
 
-// The aliases of the rp config, in the order the walk first meets them.
-// With withMembers, each record member is the expanded value of the
+// With withRecords, each record member is the expanded value of the
 // alias's lookup key, taken when the walk is on that key.
-std::vector<ScannedUpstream> scanUpstreams(QELConfig cfg, bool withMembers) {
-  std::vector<ScannedUpstream> upstreams;
+Scan scanUpstreams(QELConfig cfg, bool withRecords) {
+  Scan scan;
+  std::vector<ScannedUpstream>& upstreams = scan.upstreams;
   TextIndex indexOf;
-  const auto aliasAt = [&](size_t i) { return upstreams[i].entry.alias; };
+  const auto aliasAt = [&](size_t i) { return upstreams[i].alias; };
   size_t current = 0;
   cfg.ForEachSetting([&](SettingText s) {
     const std::string_view key(s.key);
@@ -64,18 +70,21 @@ std::vector<ScannedUpstream> scanUpstreams(QELConfig cfg, bool withMembers) {
     if (!matchUpstreamKey(key, &alias, &property)) return;
     // The keys of one alias mostly stand together: look it up only when it
     // changes.
-    if (upstreams.empty() || upstreams[current].entry.alias != alias) {
+    if (upstreams.empty() || upstreams[current].alias != alias) {
       current = indexOf.findOrAdd(alias, upstreams.size(), aliasAt);
-      if (current == upstreams.size()) upstreams.emplace_back().entry.alias = alias;
+      if (current == upstreams.size()) {
+        upstreams.push_back({alias, std::nullopt});
+        if (withRecords) scan.records.emplace_back().alias = alias;
+      }
     }
-    ScannedUpstream& u = upstreams[current];
     if (property == "dc_uid") {
-      u.dcUid = std::string_view(s.value);
-    } else if (withMembers && isLookupKey(key, alias, property)) {
-      if (const Member* m = memberOfProperty(property)) u.entry.*(m->field) = expandedValue(cfg, key, s.value);
+      upstreams[current].dcUid = std::string_view(s.value);
+    } else if (withRecords && isLookupKey(key, alias, property)) {
+      if (const Member* m = memberOfProperty(property))
+        scan.records[current].*(m->field) = expandedValue(cfg, key, s.value);
     }
   });
-  return upstreams;
+  return scan;
 }
 
 // The JSON object of an upstream's record, as appendJsonObject writes its
@@ -149,7 +158,8 @@ void printUpstreamUidsAsStrings(QELConfig cfg) {
 // most differ in their first eight bytes, which the sort compares without
 // reading the texts.
 void printUpstreamsAsJson(QELConfig cfg) {
-  const std::vector<ScannedUpstream> upstreams = scanUpstreams(cfg, true);
+  const Scan scan = scanUpstreams(cfg, true);
+  const std::vector<ScannedUpstream>& upstreams = scan.upstreams;
   struct Item {
     uint64_t prefix;
     std::string_view key;
@@ -173,7 +183,7 @@ void printUpstreamsAsJson(QELConfig cfg) {
     if (&item != items.data()) out += ',';
     appendJsonString(&out, item.key);
     out += ':';
-    appendRecordJson(&out, upstreams[item.at].entry);
+    appendRecordJson(&out, scan.records[item.at]);
     if (out.size() >= kPiece) {
       writeStdout(out);
       out.clear();
@@ -215,7 +225,7 @@ void getUpstreamPlain(QELConfig cfg) {
 }  // namespace
 
 std::vector<std::string_view> getUpstreamsUid(QELConfig cfg) {
-  const std::vector<ScannedUpstream> upstreams = scanUpstreams(cfg, false);
+  const std::vector<ScannedUpstream> upstreams = scanUpstreams(cfg, false).upstreams;
   std::vector<std::string_view> uids;
   uids.reserve(upstreams.size());
   for (const ScannedUpstream& u : upstreams) uids.push_back(registryKey(u));
@@ -223,14 +233,14 @@ std::vector<std::string_view> getUpstreamsUid(QELConfig cfg) {
 }
 
 std::vector<RegistryEntry> getUpstreams(QELConfig cfg) {
-  const std::vector<ScannedUpstream> upstreams = scanUpstreams(cfg, true);
+  const Scan scan = scanUpstreams(cfg, true);
   std::vector<RegistryEntry> registry;
-  for (size_t at : registryOf(upstreams)) registry.push_back({registryKey(upstreams[at]), upstreams[at].entry});
+  for (size_t at : registryOf(scan.upstreams)) registry.push_back({registryKey(scan.upstreams[at]), scan.records[at]});
   return registry;
 }
 
 std::vector<std::string_view> getUpstreamKeys(QELConfig cfg) {
-  const std::vector<ScannedUpstream> upstreams = scanUpstreams(cfg, false);
+  const std::vector<ScannedUpstream> upstreams = scanUpstreams(cfg, false).upstreams;
   std::vector<std::string_view> keys;
   for (size_t at : registryOf(upstreams)) keys.push_back(registryKey(upstreams[at]));
   return keys;
