@@ -3,7 +3,8 @@
 // Here the steps are done one by one, each reading its value through the
 // configuration library from the file as the steps before it left it,
 // rewriting the whole file and appending its line; the tool's edit and the
-// steps must leave the same bytes.
+// steps must leave the same bytes, on random rp select configs and on fixed
+// ones that once told them apart.
 //
 // The tool's functions need an instance (the truv config names the root
 // whose var/tmp takes the rewrite copies), so each test runs them in a child
@@ -26,6 +27,7 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -186,6 +188,152 @@ Branch stepRemoveName(const std::string& selectPath, const std::string& rpPath, 
   return Branch::kNoDefaultLine;
 }
 
+// ---- random configs ------------------------------------------------------------
+
+class Random {
+ public:
+  explicit Random(uint64_t seed) : rng_(seed) {}
+
+  bool chance(int percent) { return std::uniform_int_distribution<int>(0, 99)(rng_) < percent; }
+  size_t below(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
+  template <typename T>
+  const T& pick(const std::vector<T>& from) {
+    return from[below(from.size())];
+  }
+
+ private:
+  std::mt19937_64 rng_;
+};
+
+const std::vector<std::string> kNames = {"a", "b", "c", "ab", "A", "", "\xff", "\xc3\xa9", "#", "x=y"};
+// Domains that differ only by blanks, bytes that are not UTF-8, brackets.
+const std::vector<std::string> kDomains = {"d",    "e", "D",   "a b",      " ab",       "ab", "ab ",
+                                           "\xff", "]", "d]x", "\xfe\xff", "\xc3\xa9x", "x.y"};
+
+// One select entry, or a part that is none.
+std::string randomPart(Random& r) {
+  static const std::vector<std::string> weights = {"1", "50", "100", "0", "-3", "+7", "007", "", "x"};
+  switch (r.below(8)) {
+    case 0: return r.pick(kNames);  // no ":"
+    case 1: return r.pick(kNames) + ":" + r.pick(weights) + ":" + r.pick(weights);
+    default: return r.pick(kNames) + ":" + r.pick(weights);
+  }
+}
+
+std::string randomValue(Random& r) {
+  static const std::vector<std::string> seps = {" ", " ", " ", "  ", "\t", " \t "};
+  std::string value;
+  if (r.chance(10)) value += r.chance(50) ? " " : "\t";
+  size_t n = r.below(5);
+  for (size_t i = 0; i < n; ++i) {
+    if (i > 0) value += r.pick(seps);
+    value += randomPart(r);
+  }
+  if (r.chance(15)) value += r.pick(seps);
+  return value;
+}
+
+// "KEY = VALUE" spaced one way or another; some spacings hide the key from
+// the removal prefix (a tab before it or before "="), or from the library (a
+// blank inside it).
+std::string setting(Random& r, const std::string& key, const std::string& value) {
+  switch (r.below(10)) {
+    case 0: return key + "=" + value;
+    case 1: return "  " + key + "  =  " + value;
+    case 2: return "\t" + key + " = " + value;
+    case 3: return key + "\t= " + value;
+    case 4: {
+      std::string spaced = key;  // keys are longer than one byte
+      spaced.insert(1 + r.below(spaced.size() - 1), 1, ' ');
+      return spaced + " = " + value;
+    }
+    default: return key + " = " + value;
+  }
+}
+
+std::string randomDomainKey(Random& r) {
+  const std::string& d = r.pick(kDomains);
+  switch (r.below(12)) {
+    case 0: return "certs[" + d + "].rp.select2";  // the certs pattern, in a longer key
+    case 1: return "xcerts[" + d + "].rp.select";
+    case 2: return "certs[" + d + "]/rp-select";  // its dots take any byte
+    case 3: return "certs[].rp.select";           // an empty domain is none
+    default: return "certs[" + d + "].rp.select";
+  }
+}
+
+std::string randomSelectLine(Random& r, bool valuedDefaultLine) {
+  static const std::vector<std::string> others = {
+      // the threshold line, and a key that begins like it
+      "rp.select_threshold = 3", "rp.select_threshold=10", "rp.select_threshold2 = 1",
+      // comments and blank lines
+      "# rp.select = a:1", "#certs[d].rp.select = a:1", "  # note", "", " ", "\t",
+      // other keys, and lines that set nothing
+      "rp.enable = yes", "rp.selectx = a:1", "rp.select:a = 1", "= v", "rp.select", "certs[d].rp.select",
+      "no equals sign"};
+  switch (r.below(11)) {
+    case 0:
+    case 1:
+      if (valuedDefaultLine) return setting(r, kDefaultSelectKey, randomValue(r));
+      return r.chance(50) ? setting(r, kDefaultSelectKey, "") : "rp. select = a:1 b:2";
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 6: return setting(r, randomDomainKey(r), randomValue(r));
+    default: return r.pick(others);
+  }
+}
+
+std::string randomLineEnd(Random& r) {
+  static const std::vector<std::string> ends = {"\n", "\n", "\n", "\n", "\r\n", "\r\n", "\r\r\n", "\r\r\r\n", "\r"};
+  return r.pick(ends);
+}
+
+// A select config; with valuedDefaultLine, most hold a default select line
+// with a value.
+std::string randomSelectConfig(Random& r, bool valuedDefaultLine) {
+  std::vector<std::string> lines;
+  for (size_t n = r.below(12); n > 0; --n) lines.push_back(randomSelectLine(r, valuedDefaultLine));
+  if (valuedDefaultLine && r.chance(90)) {
+    const size_t at = r.below(lines.size() + 1);
+    lines.insert(lines.begin() + static_cast<ptrdiff_t>(at),
+                 setting(r, kDefaultSelectKey, randomPart(r) + " " + randomValue(r)));
+  }
+  std::string out;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string line = lines[i];
+    if (r.chance(2)) line.insert(r.below(line.size() + 1), 1, '\0');  // a line the library skips
+    out += line;
+    if (i + 1 < lines.size() || r.chance(60)) {
+      out += randomLineEnd(r);
+    } else if (r.chance(30)) {
+      out += r.chance(50) ? "\r" : "\r\r";  // no line end, a "\r" at the very end
+    }
+  }
+  return out;
+}
+
+const std::vector<std::string> kAliases = {"a", "b", "c", "W", "k", " c", "\tt", "p q", "a:b", "\xff", "x=y", "e"};
+const std::vector<std::string> kUids = {"U1", "U2", "a", "k:x", "", "b", " u", "W", "\xc3\xa9"};
+
+std::string randomRpConfig(Random& r) {
+  std::string out;
+  size_t n = r.below(8);
+  for (size_t i = 0; i < n; ++i) {
+    const std::string& alias = r.pick(kAliases);
+    switch (r.below(8)) {
+      case 0:
+      case 1: out += "rp.upstreams[" + alias + "].dc_uid = " + r.pick(kUids); break;
+      case 2: out += "rp.upstreams [" + alias + "].secret = s"; break;
+      case 3: out += r.chance(50) ? "rp.enable = yes" : "# rp.upstreams[z].address = z"; break;
+      default: out += "rp.upstreams[" + alias + "].address = " + alias + ".example"; break;
+    }
+    out += randomLineEnd(r);
+  }
+  return out;
+}
+
 // ---- running both ------------------------------------------------------------
 
 // The instance of the child: the truv config and the truv root on a tmpfs
@@ -324,6 +472,15 @@ Case removeNameCase(std::string select, std::string rp, const std::string& name,
 }
 
 const std::string kOneUpstream = "rp.upstreams[a].address = x\n";
+constexpr size_t kCases = 5000;
+
+TEST(StepByStep, RemoveNameFromTheDefaultAndEveryDomainLine) {
+  runCases(1'000'000, kCases, [](uint64_t seed) {
+    Random r(seed);
+    std::string select = randomSelectConfig(r, true);
+    return removeNameCase(select, kOneUpstream, r.pick(kNames), "", Branch::kEveryLine);
+  });
+}
 
 // Values ending in "\r" that read otherwise once a step before theirs has
 // rewritten the file: the "\r" before a line end goes with each rewrite.
@@ -341,6 +498,48 @@ TEST(StepByStep, RemoveNameFromLinesWhoseValueEndsInCarriageReturns) {
   runCases(0, std::size(cases), [](uint64_t i) {
     Case c = removeNameCase(cases[i].select, kOneUpstream, cases[i].name, "", Branch::kEveryLine);
     c.want = cases[i].want;
+    return c;
+  });
+}
+
+TEST(StepByStep, RemoveNameFromTheLineOfOneDomain) {
+  runCases(2'000'000, kCases, [](uint64_t seed) {
+    Random r(seed);
+    std::string select = randomSelectConfig(r, true);
+    std::string name = r.pick(kNames);
+    return removeNameCase(select, kOneUpstream, name, r.pick(kDomains), Branch::kOneDomain);
+  });
+}
+
+TEST(StepByStep, RemoveNameWithoutDefaultLineWritesOneOfEveryOtherUpstream) {
+  runCases(3'000'000, kCases, [](uint64_t seed) {
+    Random r(seed);
+    std::string select = randomSelectConfig(r, false);
+    std::string rp = randomRpConfig(r);
+    std::string name = r.chance(50) ? r.pick(kAliases) : r.pick(kUids);
+    std::string domain = r.chance(30) ? r.pick(kDomains) : "";  // plays no part here
+    return removeNameCase(select, rp, name, domain, Branch::kNoDefaultLine);
+  });
+}
+
+TEST(StepByStep, ChangeFromAllDomainLines) {
+  runCases(4'000'000, kCases, [](uint64_t seed) {
+    static const std::vector<int64_t> weights = {0, 1, 50, 100, -5, INT64_MIN};
+    Random r(seed);
+    Case c;
+    c.select = randomSelectConfig(r, r.chance(50));
+    c.rp = kOneUpstream;
+    const std::string name = r.pick(kNames);
+    const bool remove = r.chance(50);
+    const int64_t weight = r.pick(weights);
+    c.label =
+        "changeFromAllDomainLines " + quoteValue(name) + (remove ? " remove" : " weight " + std::to_string(weight));
+    c.tool = [=](const std::string& path) { changeFromAllDomainLines(path, name, remove, weight); };
+    c.steps = [=](const std::string& path) {
+      const bool anyDomain = !stepDomains(path).empty();
+      stepChangeFromAllDomainLines(path, name, remove, weight);
+      return anyDomain;
+    };
     return c;
   });
 }
