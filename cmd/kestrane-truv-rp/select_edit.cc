@@ -37,28 +37,32 @@ std::vector<std::string> domainsOf(QELConfig cfg) {
 // Takes name out of the default select line and then out of every domain
 // select line: the steps of changeSelectLine and changeFromAllDomainLines,
 // in one rewrite. Each step would read its line's value from the file as the
-// steps before it left it; those touch the lines of other keys only, so the
-// values read up front are the same. Each step would also rewrite the whole
-// file, giving every line appended before it its line end and taking one
-// "\r" before each line end. That fails only when two domains are the same
-// once their blanks are dropped (or one domain stands in two keys): the
-// removal prefix of one then takes the lines of the other too, so the lines
-// are then changed one step after the other.
+// steps before it left it. Those remove the lines of other keys only, but
+// each of them rewrites the whole file, giving every line appended before it
+// its line end and taking one "\r" before each line end: a value read up
+// front is the one its step would read unless it ends in "\r" (the library
+// may then read it without). So the lines are changed one step after the
+// other when a domain's value ends in "\r", and when two domains are the
+// same once their blanks are dropped (or one domain stands in two keys): the
+// removal prefix of one then takes the lines of the other too.
 void removeFromAllLines(const std::string& selectPath, const std::string& name, QELConfig cfg) {
   std::vector<std::string> domains = domainsOf(cfg);
+  domains.insert(domains.begin(), "");  // the default select line first
+  std::vector<std::string_view> values;
+  values.reserve(domains.size());
   std::unordered_set<std::string> seen;
-  for (const std::string& d : domains) {
-    if (!seen.insert(removeBlanks(d)).second) {
+  for (size_t i = 0; i < domains.size(); ++i) {
+    values.push_back(cfg.GetStringView(selectKey(domains[i])).first);
+    if (i > 0 && (!seen.insert(removeBlanks(domains[i])).second || values.back().ends_with('\r'))) {
       changeSelectLine(selectPath, name, "", true, 0);
       return changeFromAllDomainLines(selectPath, name, true, 0);
     }
   }
-  domains.insert(domains.begin(), "");  // the default select line first
   std::vector<std::string> prefixes;
   std::string text;
   for (size_t i = 0; i < domains.size(); ++i) {
     prefixes.push_back(selectRemovalPrefix(domains[i]));
-    std::string line = rebuildSelectLine(selectStartText(domains[i]), lookup(cfg, selectKey(domains[i])), name, true, 0);
+    std::string line = rebuildSelectLine(selectStartText(domains[i]), values[i], name, true, 0);
     if (!emptySelectLine(line)) text += afterRewrites(line, domains.size() - 1 - i);
   }
   replaceLines(selectPath, prefixes, text, domains.size());
