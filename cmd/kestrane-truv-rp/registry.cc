@@ -12,6 +12,7 @@
 #include "key_syntax.h"
 #include "options.h"
 #include "text_index.h"
+#include "text_order.h"
 
 namespace {
 
@@ -124,15 +125,6 @@ std::vector<size_t> registryOf(const std::vector<ScannedUpstream>& upstreams) {
   return kept;
 }
 
-// The first eight bytes of text as a big-endian number, zero-padded: the
-// same order as the texts wherever these bytes differ.
-uint64_t orderPrefix(std::string_view text) {
-  uint64_t prefix = 0;
-  for (size_t i = 0; i < 8; ++i)
-    prefix = prefix << 8 | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
-  return prefix;
-}
-
 void printUpstreamUidsAsJson(QELConfig cfg) {
   std::string out = "[";
   bool first = true;
@@ -154,36 +146,26 @@ void printUpstreamUidsAsStrings(QELConfig cfg) {
   writeStdout(out);
 }
 
-// The registry sorted by key for the JSON object. The keys are distinct;
-// most differ in their first eight bytes, which the sort compares without
-// reading the texts.
+// The registry sorted by key for the JSON object. The keys are distinct.
 void printUpstreamsAsJson(QELConfig cfg) {
   const Scan scan = scanUpstreams(cfg, true);
   const std::vector<ScannedUpstream>& upstreams = scan.upstreams;
-  struct Item {
-    uint64_t prefix;
-    std::string_view key;
-    size_t at;
-  };
-  std::vector<Item> items;
-  for (size_t at : registryOf(upstreams)) {
-    const std::string_view key = registryKey(upstreams[at]);
-    items.push_back({orderPrefix(key), key, at});
-  }
-  std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
-    return a.prefix != b.prefix ? a.prefix < b.prefix : a.key < b.key;
-  });
+  // Each key beside its record's position: the loop below then reads only
+  // the records and their texts, out of the file's order.
+  std::vector<std::pair<std::string_view, size_t>> registry;
+  for (size_t at : registryOf(upstreams)) registry.emplace_back(registryKey(upstreams[at]), at);
+  stableSortByText(&registry, [](const auto& entry) { return entry.first; });
   // Written out in pieces: one buffer for all of it would be as large as the
   // rp config.
   constexpr size_t kPiece = 64 << 10;
   std::string out;
   out.reserve(kPiece + 4096);
   out += '{';
-  for (const Item& item : items) {
-    if (&item != items.data()) out += ',';
-    appendJsonString(&out, item.key);
+  for (const auto& [key, at] : registry) {
+    if (&key != &registry.front().first) out += ',';
+    appendJsonString(&out, key);
     out += ':';
-    appendRecordJson(&out, scan.records[item.at]);
+    appendRecordJson(&out, scan.records[at]);
     if (out.size() >= kPiece) {
       writeStdout(out);
       out.clear();

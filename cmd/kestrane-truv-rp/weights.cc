@@ -11,6 +11,7 @@
 #include "options.h"
 #include "registry.h"
 #include "text_index.h"
+#include "text_order.h"
 
 namespace {
 
@@ -65,7 +66,9 @@ void getWeightsForLine(WeightTable* table, std::string_view domain, std::string_
   if (!error.empty()) dieStatusf(255, "Invalid weight format %s", error);
 }
 
-void groupByName(WeightTable* table) { std::stable_sort(table->begin(), table->end(), byName); }
+void groupByName(WeightTable* table) {
+  stableSortByText(table, [](const WeightEntry& e) { return e.name; });
+}
 
 void addZeroEntries(WeightTable* table, const std::vector<std::string_view>& keys) {
   // The names met so far, indexed: those with a Default entry, then each key
@@ -84,7 +87,7 @@ void addZeroEntries(WeightTable* table, const std::vector<std::string_view>& key
   WeightTable zeros;
   for (std::string_view key : keys)
     if (firstTime(key)) zeros.push_back({key, kDefaultDomain, 0});
-  std::sort(zeros.begin(), zeros.end(), byName);
+  stableSortByText(&zeros, [](const WeightEntry& e) { return e.name; });
   // A stable merge: each zero entry ends up after the entries of its name.
   auto middle = static_cast<WeightTable::difference_type>(table->size());
   table->insert(table->end(), zeros.begin(), zeros.end());
