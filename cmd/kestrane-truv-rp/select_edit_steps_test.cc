@@ -42,6 +42,7 @@
 #include "quote.h"
 #include "registry.h"
 #include "test_child.h"
+#include "tests/select_step_model.h"
 
 namespace {
 
@@ -131,17 +132,7 @@ bool stepEmptyLine(std::string line) {
 
 void stepChangeSelectLine(const std::string& path, const std::string& name, const std::string& domain, bool remove,
                           int64_t weight) {
-  std::string value = stepLookup(path, selectKey(domain));
-  std::string line = selectStartText(domain);
-  size_t pos = 0;
-  for (;;) {
-    size_t blank = value.find(' ', pos);
-    std::string part = value.substr(pos, blank == std::string::npos ? std::string::npos : blank - pos);
-    if (part.substr(0, part.find(':')) != name) line += " " + part;
-    if (blank == std::string::npos) break;
-    pos = blank + 1;
-  }
-  if (!remove) line += " " + name + ":" + std::to_string(weight);
+  const std::string line = stepRebuiltLine(selectStartText(domain), stepLookup(path, selectKey(domain)), name, remove, weight);
   stepRemoveLines(path, selectRemovalPrefix(domain));
   if (!stepEmptyLine(line)) writeBytes(path, line, O_APPEND);
 }

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <re2/re2.h>
 
+#include "../select_step_model.h"
 #include "harness.h"
 
 namespace {
@@ -748,16 +749,7 @@ TEST_F(AccountBalanceTest, SetThresholdWritesTheDecimalValueInPlaceOfEveryThresh
 std::string defaultLineStepByStep(const std::vector<std::string>& keys) {
   std::string value, line;
   for (const std::string& key : keys) {
-    line = "rp.select =";
-    size_t pos = 0;
-    for (;;) {
-      size_t blank = value.find(' ', pos);
-      std::string part = value.substr(pos, blank == std::string::npos ? std::string::npos : blank - pos);
-      if (part.substr(0, part.find(':')) != key) line += " " + part;
-      if (blank == std::string::npos) break;
-      pos = blank + 1;
-    }
-    line += " " + key + ":1";
+    line = stepRebuiltLine("rp.select =", value, key, false, 1);
     value = line.substr(line.find('=') + 1);
     value.erase(0, value.find_first_not_of(" \t"));
     value.erase(value.find_last_not_of(" \t") + 1);
