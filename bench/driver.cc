@@ -355,7 +355,7 @@ void printTable(size_t n, const Instance& in, const std::vector<Command>& cmds, 
   std::printf("\n%s upstreams (rp config %.1f MiB, rp select config %.1f MiB), median of the runs, ms\n",
               thousands(n).c_str(), mib(static_cast<double>(in.rpText.size())),
               mib(static_cast<double>(in.selectText.size())));
-  std::printf("%-31s | %9s | %9s | %9s | %-14s | %-14s | %8s | %9s | %-10s\n", "command", "tool", "floor", "script",
+  std::printf("%-31s | %9s | %9s | %9s | %-14s | %-14s | %8s | %9s | %s\n", "command", "tool", "floor", "script",
               "tool/floor", "tool/script", "RSS MiB", "in+out MiB", "RSS ratio");
   std::printf("%s\n", std::string(31 + 9 * 3 + 14 * 2 + 8 + 9 + 10 + 3 * 8 + 2, '-').c_str());
   for (size_t i = 0; i < cmds.size(); ++i) {
@@ -477,7 +477,7 @@ int main(int argc, char** argv) {
     std::printf("\ngrowth of the tool's time\n%-31s", "command");
     for (size_t n : sizes) std::printf(" | %9s ms", shortSize(n).c_str());
     for (size_t k = 1; k < sizes.size(); ++k)
-      std::printf(" | %-16s", format("%s->%s", shortSize(sizes[k - 1]).c_str(), shortSize(sizes[k]).c_str()).c_str());
+      std::printf(" | %s", format("%s->%s", shortSize(sizes[k - 1]).c_str(), shortSize(sizes[k]).c_str()).c_str());
     std::printf("\n");
     for (size_t i = 0; i < labels.size(); ++i) {
       std::printf("%-31s", labels[i].c_str());
@@ -485,7 +485,7 @@ int main(int argc, char** argv) {
       for (size_t k = 1; k < sizes.size(); ++k) {
         const double g = bySize[sizes[k]][i].tool / bySize[sizes[k - 1]][i].tool;
         const double target = kGrowthPerSize * static_cast<double>(sizes[k]) / static_cast<double>(sizes[k - 1]);
-        std::printf(" | %6.2fx %s     ", g, mark(g <= target));
+        std::printf(" | %6.2fx %s", g, mark(g <= target));
         if (g > target)
           misses.push_back(format("%s: growth %s -> %s %.2fx > %.1fx", labels[i].c_str(), thousands(sizes[k - 1]).c_str(),
                                   thousands(sizes[k]).c_str(), g, target));
