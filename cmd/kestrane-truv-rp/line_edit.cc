@@ -173,8 +173,13 @@ std::string removeBlanks(std::string_view s) {
 }
 
 bool startsWithIgnoringBlanks(std::string_view line, std::string_view prepared) {
-  size_t i = 0;
-  for (char want : prepared) {
+  // Up to the line's first blank both are compared as they stand, in one
+  // go: most lines of a large file differ from the prefix there.
+  const size_t n = std::min(line.size(), prepared.size());
+  const size_t head = std::min(line.substr(0, n).find(' '), n);
+  if (line.substr(0, head) != prepared.substr(0, head)) return false;
+  size_t i = head;
+  for (char want : prepared.substr(head)) {
     while (i < line.size() && line[i] == ' ') ++i;
     if (i == line.size() || line[i] != want) return false;
     ++i;

@@ -110,6 +110,30 @@ TEST(StartsWithIgnoringBlanks, PrefixTable) {
   }
 }
 
+// Every short line and prefix over a few bytes, blanks at every place: the
+// line matches exactly when it starts with the prefix once its blanks are
+// gone.
+TEST(StartsWithIgnoringBlanks, AsTheLineWithoutBlanks) {
+  const std::string alphabet = " a=";
+  const auto text = [&](size_t code, size_t len) {
+    std::string t;
+    for (; len > 0; --len, code /= alphabet.size()) t += alphabet[code % alphabet.size()];
+    return t;
+  };
+  for (size_t lineLen = 0; lineLen <= 6; ++lineLen) {
+    for (size_t lineCode = 0; lineCode < 729; ++lineCode) {
+      const std::string line = text(lineCode, lineLen);
+      for (size_t prefixLen = 0; prefixLen <= 4; ++prefixLen) {
+        for (size_t prefixCode = 0; prefixCode < 81; ++prefixCode) {
+          const std::string prefix = removeBlanks(text(prefixCode, prefixLen));
+          ASSERT_EQ(startsWithIgnoringBlanks(line, prefix), removeBlanks(line).starts_with(prefix))
+              << "line \"" << line << "\" prefix \"" << prefix << "\"";
+        }
+      }
+    }
+  }
+}
+
 std::string renamed(std::string_view line, std::string_view from, std::string_view to) {
   std::string out = "prior|";  // appends, never replaces
   appendWithAliasRenamed(line, from, to, &out);
