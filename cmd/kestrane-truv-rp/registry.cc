@@ -1,6 +1,5 @@
 #include "registry.h"
 
-#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <utility>
